@@ -1,0 +1,312 @@
+#include "FileIo.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+namespace tamarind {
+
+namespace {
+
+constexpr int kFileNotFound = 2;
+constexpr int kInvalidFileName = 3;
+constexpr int kTooManyOpenFiles = 4;
+constexpr int kAccessDenied = 5;
+constexpr int kReadPastEnd = 100;
+constexpr int kDiskFull = 101;
+constexpr int kInvalidNumber = 106;
+
+// Large pieces go straight to write(); small ones are gathered first, so that
+// a document of many small rewritten tags is not written a tag at a time.
+constexpr size_t kWriteBuffer = 256 * 1024;
+
+[[noreturn]] void ThrowErrno(int err) { throw EInOutError::FromErrno(err); }
+
+int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(name, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Writes all of `bytes` or throws. A write that makes no progress is the
+// disk being full.
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno(errno);
+    }
+    if (n == 0) throw EInOutError(kDiskFull);
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+// A fresh, unused name in `dir` for a file that is being prepared.
+std::string TemporaryName(const std::string& dir) {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string name = dir + "/.tamarind-";
+  for (int i = 0; i < 10; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+  return name + ".tmp";
+}
+
+// Creates a new file of a fresh temporary name in `dir`; returns its handle
+// and sets `name`.
+int CreateTemporary(const std::string& dir, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = TemporaryName(dir);
+    const int fd = OpenRetrying(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) ThrowErrno(errno);
+  }
+  ThrowErrno(EEXIST);
+}
+
+void CloseChecked(int fd) {
+  // close() is not retried on EINTR: on Linux the handle is gone either way.
+  if (::close(fd) != 0 && errno != EINTR) ThrowErrno(errno);
+}
+
+// Gives a new file the permission bits (and, where allowed, the owner) of
+// the file it stands in for.
+void TakeOverAttributes(int fd, const struct stat& like) {
+  if (like.st_uid != ::geteuid() || like.st_gid != ::getegid()) {
+    // Only possible for a privileged user; otherwise the new file is the
+    // user's own, which is what a rewrite in place would give as well.
+    (void)!::fchown(fd, like.st_uid, like.st_gid);
+  }
+  if (::fchmod(fd, like.st_mode & 07777) != 0) ThrowErrno(errno);
+}
+
+void SyncDirectory(const std::string& dir) {
+  const int fd = OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;  // the rename stands; only its durability is left to the system
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+std::string IoErrorMessage(int code) {
+  switch (code) {
+    case kFileNotFound:
+      return "ファイルが見つかりません";
+    case kInvalidFileName:
+      return "不正なファイル名です";
+    case kTooManyOpenFiles:
+      return "オープンしたファイルが多すぎます";
+    case kAccessDenied:
+      return "ファイルへのアクセスが拒否されました";
+    case kReadPastEnd:
+      return "ファイルの末尾以降を読み込みました";
+    case kDiskFull:
+      return "ディスクがいっぱいです";
+    case kInvalidNumber:
+      return "入力値が数値ではありません";
+    default:
+      return "I/O エラー (" + std::to_string(code) + ")";
+  }
+}
+
+namespace {
+
+// The table's code for an errno value, or 0 when the table does not know it.
+int TableCodeOf(int err) {
+  switch (err) {
+    case ENOENT:
+      return kFileNotFound;
+    case ENOTDIR:
+      return kInvalidFileName;
+    case EMFILE:
+    case ENFILE:
+      return kTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return kAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return kDiskFull;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+int IoErrorCodeFromErrno(int err) {
+  const int code = TableCodeOf(err);
+  return code != 0 ? code : err;
+}
+
+EInOutError::EInOutError(int code) : EInOutError(code, IoErrorMessage(code)) {}
+
+EInOutError::EInOutError(int code, const std::string& message)
+    : std::runtime_error(message), code_(code) {}
+
+EInOutError EInOutError::FromErrno(int err) {
+  const int code = TableCodeOf(err);
+  if (code != 0) return EInOutError(code);
+  // An errno the table does not know keeps its number and is reported as a
+  // plain I/O error, even where that number means something else in the
+  // table (EIO is 5 on Linux, and is no "access denied").
+  return EInOutError(err, "I/O エラー (" + std::to_string(err) + ")");
+}
+
+void ReadDocumentFile(const std::string& fileName, DocumentSource& source) {
+  source.bytes.clear();
+  const int fd = OpenRetrying(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) ThrowErrno(errno);
+  auto fail = [fd, &source](int err) {
+    ::close(fd);
+    source.bytes.clear();
+    ThrowErrno(err);
+  };
+  if (::fstat(fd, &source.status) != 0) fail(errno);
+  // Only plain files are documents: a device or a pipe would never end, and
+  // replacing one by a file is not what anybody asked for.
+  if (!S_ISREG(source.status.st_mode)) fail(EACCES);
+
+  // Read to the end, whatever the size said: the file may grow meanwhile.
+  size_t filled = 0;
+  source.bytes.resize(static_cast<size_t>(source.status.st_size) + 1);
+  for (;;) {
+    if (filled == source.bytes.size()) source.bytes.resize(source.bytes.size() * 2 + 4096);
+    const ssize_t n = ::read(fd, source.bytes.data() + filled, source.bytes.size() - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    if (n == 0) break;
+    filled += static_cast<size_t>(n);
+  }
+  source.bytes.resize(filled);
+  if (::close(fd) != 0 && errno != EINTR) {
+    source.bytes.clear();
+    ThrowErrno(errno);
+  }
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+ReplacementFile::ReplacementFile(std::string target, const struct stat& like)
+    : target_(std::move(target)) {
+  fd_ = CreateTemporary(DirectoryOf(target_), tempName_);
+  try {
+    TakeOverAttributes(fd_, like);
+  } catch (...) {
+    Discard();
+    throw;
+  }
+  buffer_.reserve(kWriteBuffer);
+}
+
+ReplacementFile::~ReplacementFile() {
+  if (!committed_) Discard();
+}
+
+void ReplacementFile::Discard() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!tempName_.empty()) ::unlink(tempName_.c_str());
+  tempName_.clear();
+}
+
+void ReplacementFile::Write(std::string_view bytes) {
+  if (buffer_.size() + bytes.size() <= kWriteBuffer) {
+    buffer_.append(bytes);
+    return;
+  }
+  Flush();
+  if (bytes.size() >= kWriteBuffer) {
+    WriteAll(fd_, bytes.data(), bytes.size());
+  } else {
+    buffer_.append(bytes);
+  }
+}
+
+void ReplacementFile::Flush() {
+  WriteAll(fd_, buffer_.data(), buffer_.size());
+  buffer_.clear();
+}
+
+void ReplacementFile::Finish() {
+  Flush();
+  if (::fsync(fd_) != 0) ThrowErrno(errno);
+  const int fd = fd_;
+  fd_ = -1;
+  CloseChecked(fd);
+}
+
+void ReplacementFile::Commit() {
+  if (::rename(tempName_.c_str(), target_.c_str()) != 0) ThrowErrno(errno);
+  committed_ = true;
+  SyncDirectory(DirectoryOf(target_));
+}
+
+void MakeBackupFile(const std::string& original, const DocumentSource& source,
+                    const std::string& backupName) {
+  const std::string dir = DirectoryOf(backupName);
+  std::string temp;
+  bool made = false;
+  // A hard link keeps contents, times and permission bits as they are, and
+  // costs nothing. It is only safe while the document has no other name: the
+  // backup must never change when some other name of the file is edited.
+  if (source.status.st_nlink == 1) {
+    for (int attempt = 0; attempt < 100 && !made; ++attempt) {
+      temp = TemporaryName(dir);
+      if (::link(original.c_str(), temp.c_str()) == 0) {
+        made = true;
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+    if (!made && errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP &&
+        errno != ENOSYS && errno != EEXIST) {
+      ThrowErrno(errno);
+    }
+  }
+  if (!made) {
+    // No link possible here (another file system, or one without links):
+    // write the bytes as they were read.
+    const int fd = CreateTemporary(dir, temp);
+    try {
+      TakeOverAttributes(fd, source.status);
+      WriteAll(fd, source.bytes.data(), source.bytes.size());
+      const struct timespec times[2] = {source.status.st_atim, source.status.st_mtim};
+      if (::futimens(fd, times) != 0) ThrowErrno(errno);
+      if (::fsync(fd) != 0) ThrowErrno(errno);
+    } catch (...) {
+      ::close(fd);
+      ::unlink(temp.c_str());
+      throw;
+    }
+    if (::close(fd) != 0 && errno != EINTR) {
+      const int err = errno;
+      ::unlink(temp.c_str());
+      ThrowErrno(err);
+    }
+  }
+  if (::rename(temp.c_str(), backupName.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    ThrowErrno(err);
+  }
+}
+
+}  // namespace tamarind

@@ -1,0 +1,94 @@
+// File input and output of the engine: the I/O error, reading a document
+// whole, and replacing a document safely.
+//
+// A document is never patched in place. Its new contents go to a temporary
+// file in the same folder, which is flushed to disk and then renamed over the
+// document, so that a failure at any step leaves either the old bytes or the
+// new ones, never a mixture and never nothing.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace tamarind {
+
+// The I/O error of the engine: an error code and the message chosen by it.
+// Codes follow the engine's table (2 file not found, 3 invalid name, 4 too
+// many open files, 5 access denied, 100 read past end, 101 disk full, 106 not
+// a number); other system errors keep their own number.
+class EInOutError : public std::runtime_error {
+ public:
+  explicit EInOutError(int code);
+  EInOutError(int code, const std::string& message);
+  int Code() const { return code_; }
+
+  // The error for a failed system call with this errno value.
+  static EInOutError FromErrno(int err);
+
+ private:
+  int code_;
+};
+
+// The message of the table for a code, "I/O エラー (%d)" for any other.
+std::string IoErrorMessage(int code);
+
+// Maps an errno value onto the table's codes. Values the table does not know
+// come back unchanged.
+int IoErrorCodeFromErrno(int err);
+
+// Where the document's bytes come from: read once, at the start of a run.
+struct DocumentSource {
+  std::string bytes;
+  struct stat status {};  // of the file as it was read (mode, owner, times)
+};
+
+// Reads a whole regular file. The file is opened for reading and writing, so
+// that a document the user may not change fails here, before anything
+// happens to it. Throws EInOutError.
+void ReadDocumentFile(const std::string& fileName, DocumentSource& source);
+
+// The new contents of a file, written beside it under a temporary name. The
+// target is only touched by Commit(); a writer destroyed without committing
+// removes its temporary file.
+class ReplacementFile {
+ public:
+  // `target` is the file to replace (already resolved if it was a link);
+  // `like` gives the permission bits and owner that the new file takes over.
+  ReplacementFile(std::string target, const struct stat& like);
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  void Write(std::string_view bytes);
+  // Writes what is buffered, flushes it to disk and closes the file.
+  void Finish();
+  // Renames the finished file over the target.
+  void Commit();
+
+ private:
+  void Flush();
+  void Discard() noexcept;
+
+  std::string target_;
+  std::string tempName_;
+  int fd_ = -1;
+  std::string buffer_;
+  bool committed_ = false;
+};
+
+// Keeps `original` (the file as it was, `source` its bytes and status) under
+// the name `backupName`. The backup is complete or absent: it is made under a
+// temporary name and renamed into place, replacing an older backup. A hard
+// link is used where it can be (a plain file with one name); otherwise the
+// bytes are written out with the original's permission bits and times.
+void MakeBackupFile(const std::string& original, const DocumentSource& source,
+                    const std::string& backupName);
+
+// The folder a name lies in, for creating files beside it ("." for a bare
+// name).
+std::string DirectoryOf(const std::string& path);
+
+}  // namespace tamarind

@@ -1,0 +1,178 @@
+#include "MainProc.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+namespace tamarind {
+namespace {
+
+// Output gathered in memory, for documents that are not files.
+class StringOutput : public DocumentOutput {
+ public:
+  explicit StringOutput(std::string& out) : out_(out) {}
+  void Write(std::string_view bytes) override { out_.append(bytes); }
+
+ private:
+  std::string& out_;
+};
+
+// Output written to the file that will replace the document.
+class FileOutput : public DocumentOutput {
+ public:
+  explicit FileOutput(ReplacementFile& file) : file_(file) {}
+  void Write(std::string_view bytes) override { file_.Write(bytes); }
+
+ private:
+  ReplacementFile& file_;
+};
+
+// The file a document's name stands for: a symbolic link is followed, so
+// that its target is rewritten and the link itself stays in place.
+std::string ResolveTarget(const std::string& fileName) {
+  struct stat st {};
+  if (::lstat(fileName.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return fileName;
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(fileName.c_str(), nullptr),
+                                                   &std::free);
+  if (!real) throw EInOutError::FromErrno(errno);
+  return real.get();
+}
+
+// On this platform "/" is the only separator. It can never be the second byte
+// of a double-byte character (those are 0x40 and up), so byte searches are
+// safe for the names of any code page in use here.
+size_t LastSeparator(std::string_view name) { return name.rfind('/'); }
+
+}  // namespace
+
+std::string DocumentFolderOf(std::string_view fileName) {
+  const size_t slash = LastSeparator(fileName);
+  return slash == std::string_view::npos ? std::string() : std::string(fileName.substr(0, slash + 1));
+}
+
+std::string BackupNameOf(std::string_view fileName) {
+  const size_t slash = LastSeparator(fileName);
+  const size_t dot = fileName.rfind('.');
+  const bool hasExtension = dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash);
+  if (!hasExtension) return std::string(fileName) + ".bak";
+  const std::string_view ext = fileName.substr(dot);
+  bool isBak = ext.size() == 4;
+  for (size_t i = 0; isBak && i < 4; ++i) {
+    const char c = ext[i];
+    isBak = (c | 0x20) == ".bak"[i];
+  }
+  // The document's own name would be its backup: keep both.
+  if (isBak) return std::string(fileName) + ".bak";
+  return std::string(fileName.substr(0, dot)) + ".bak";
+}
+
+std::vector<std::string> SegmentItems(std::string_view doc) {
+  std::vector<std::string> items;
+  SplitDocument(doc, [&items](const Segment& s) {
+    std::string item = s.isTag ? "TAG:" : "MSG:";
+    item += s.text;
+    items.push_back(std::move(item));
+  });
+  return items;
+}
+
+std::string JoinSegmentItems(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) {
+    const std::string_view text = std::string_view(item).substr(item.size() >= 4 ? 4 : item.size());
+    if (item.compare(0, 4, "TAG:") == 0) {
+      out += '<';
+      out += text;
+      out += '>';
+    } else {
+      out += text;
+    }
+  }
+  return out;
+}
+
+ImageSize MainProc::ProbeImage(const std::string& path) {
+  // A page names the same few pictures again and again; each is read once
+  // per run.
+  const auto it = sizeCache_.find(path);
+  if (it != sizeCache_.end()) return it->second;
+  ImageSize size;
+  int32_t height = 0, width = 0;
+  size.found = GetImageSize(path, height, width);
+  size.width = width;
+  size.height = height;
+  sizeCache_.emplace(path, size);
+  return size;
+}
+
+std::string MainProc::FormatImageTag(std::string_view tag) {
+  RewriteContext context{&options, documentFolder_, &probe_, &trace};
+  std::string result;
+  if (!tamarind::FormatImageTag(tag, context, result)) return std::string(tag);
+  ++tagCounter_;
+  return result;
+}
+
+void MainProc::StartRun(std::string documentFolder) {
+  tagCounter_ = 0;
+  documentFolder_ = std::move(documentFolder);
+  sizeCache_.clear();
+}
+
+void MainProc::FormatAllTags(std::string_view doc, DocumentOutput& out) {
+  // Untouched bytes are passed on in runs as long as possible; only a tag
+  // that changed interrupts a run. Joining segments this way writes exactly
+  // the document, except for the ">" that closes a tag left open at its end.
+  const RewriteContext context{&options, documentFolder_, &probe_, &trace};
+  std::string rewritten;
+  size_t runStart = 0;
+  bool openAtEnd = false;
+  SplitDocument(doc, [&](const Segment& s) {
+    if (!s.isTag) return;
+    openAtEnd = !s.closed;
+    if (!tamarind::FormatImageTag(s.text, context, rewritten)) return;
+    ++tagCounter_;
+    out.Write(doc.substr(runStart, s.begin - runStart));
+    out.Write("<");
+    out.Write(rewritten);
+    out.Write(">");
+    runStart = s.end;
+    openAtEnd = false;
+  });
+  out.Write(doc.substr(runStart));
+  if (openAtEnd) out.Write(">");
+}
+
+std::string MainProc::ProcessText(std::string_view document, std::string_view documentFolder) {
+  StartRun(std::string(documentFolder));
+  std::string out;
+  out.reserve(document.size() + document.size() / 8);
+  StringOutput sink(out);
+  FormatAllTags(document, sink);
+  return out;
+}
+
+int MainProc::ProcessFile(const std::string& fileName) {
+  StartRun(DocumentFolderOf(fileName));
+  ReadDocumentFile(fileName, source_);
+  struct Release {  // the document's bytes are not kept past the run
+    DocumentSource& s;
+    ~Release() { std::string().swap(s.bytes); }
+  } release{source_};
+
+  const std::string target = ResolveTarget(fileName);
+  ReplacementFile replacement(target, source_.status);
+  FileOutput out(replacement);
+  FormatAllTags(source_.bytes, out);
+  replacement.Finish();
+  // The backup must stand before the document is replaced; if it can't be
+  // made, the run stops here and the document stays as it was.
+  if (options.MakeBAKFile) MakeBackupFile(target, source_, BackupNameOf(fileName));
+  replacement.Commit();
+  return tagCounter_;
+}
+
+}  // namespace tamarind

@@ -24,7 +24,9 @@ constexpr int kInvalidNumber = 106;
 // a document of many small rewritten tags is not written a tag at a time.
 constexpr size_t kWriteBuffer = 256 * 1024;
 
-[[noreturn]] void ThrowErrno(int err) { throw EInOutError::FromErrno(err); }
+[[noreturn]] void ThrowErrno(int err) {
+  throw EInOutError::FromErrno(err);
+}
 
 int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
   int fd;

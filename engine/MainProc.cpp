@@ -44,19 +44,23 @@ std::string ResolveTarget(const std::string& fileName) {
 // On this platform "/" is the only separator. It can never be the second byte
 // of a double-byte character (those are 0x40 and up), so byte searches are
 // safe for the names of any code page in use here.
-size_t LastSeparator(std::string_view name) { return name.rfind('/'); }
+size_t LastSeparator(std::string_view name) {
+  return name.rfind('/');
+}
 
 }  // namespace
 
 std::string DocumentFolderOf(std::string_view fileName) {
   const size_t slash = LastSeparator(fileName);
-  return slash == std::string_view::npos ? std::string() : std::string(fileName.substr(0, slash + 1));
+  return slash == std::string_view::npos ? std::string()
+                                         : std::string(fileName.substr(0, slash + 1));
 }
 
 std::string BackupNameOf(std::string_view fileName) {
   const size_t slash = LastSeparator(fileName);
   const size_t dot = fileName.rfind('.');
-  const bool hasExtension = dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash);
+  const bool hasExtension =
+      dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash);
   if (!hasExtension) return std::string(fileName) + ".bak";
   const std::string_view ext = fileName.substr(dot);
   bool isBak = ext.size() == 4;

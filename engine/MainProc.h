@@ -24,9 +24,9 @@ namespace tamarind {
 
 // What a run does besides adding the sizes.
 struct ProcessingOptions {
-  bool AddALTAttribute = false;      // add alt="file name" to a tag without ALT
-  bool MakeBAKFile = false;          // keep the document as it was under the backup name
-  bool Parameter_OverWrite = false;  // rebuild measured tags so new sizes replace old ones
+  bool AddALTAttribute = false;       // add alt="file name" to a tag without ALT
+  bool MakeBAKFile = false;           // keep the document as it was under the backup name
+  bool Parameter_OverWrite = false;   // rebuild measured tags so new sizes replace old ones
   bool Parameter_QuoteWrite = false;  // write the numbers between double quotes
   std::string Parameter_ABSFolder;    // the local folder standing for the web root "/"
 };
@@ -159,9 +159,9 @@ template <typename Sink>
 void SplitDocument(std::string_view doc, Sink&& AddSegment) {
   constexpr size_t npos = std::string_view::npos;
   const size_t n = doc.size();
-  size_t pos = 0;            // start of the remainder
-  bool inTag = false;        // a "<" has been consumed, its ">" not found yet
-  size_t tagStart = 0;       // where that "<" stands
+  size_t pos = 0;       // start of the remainder
+  bool inTag = false;   // a "<" has been consumed, its ">" not found yet
+  size_t tagStart = 0;  // where that "<" stands
   size_t nextLt = doc.find('<');
   size_t nextGt = doc.find('>');
   Segment s;

@@ -17,15 +17,23 @@
 namespace tamarind {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // Bytes at or below the space are trimmed from both ends of a tag and passed
 // over between tokens; this includes control bytes such as NUL.
-bool IsTrimmed(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+bool IsTrimmed(char c) {
+  return static_cast<unsigned char>(c) <= 0x20;
+}
 
-bool IsQuote(char c) { return c == '"' || c == '\''; }
+bool IsQuote(char c) {
+  return c == '"' || c == '\'';
+}
 
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool NameIs(std::string_view name, std::string_view upperName) {
   if (name.size() != upperName.size()) return false;
@@ -255,7 +263,8 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   if (!altMark && options.AddALTAttribute) {
     const size_t slash = srcValue.rfind('/');
     additions += " alt=\"";
-    AppendAltValue(additions, slash == std::string_view::npos ? srcValue : srcValue.substr(slash + 1));
+    AppendAltValue(additions,
+                   slash == std::string_view::npos ? srcValue : srcValue.substr(slash + 1));
     additions += '"';
   }
   const bool changed = !additions.empty();

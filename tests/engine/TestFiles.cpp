@@ -12,7 +12,9 @@ namespace fs = std::filesystem;
 
 namespace tamarind::test {
 
-std::string TestDataDir() { return TAMARIND_TESTDATA; }
+std::string TestDataDir() {
+  return TAMARIND_TESTDATA;
+}
 
 TempDir::TempDir() {
   std::string pattern = (fs::temp_directory_path() / "tamarind-test-XXXXXX").string();
@@ -25,7 +27,8 @@ TempDir::~TempDir() {
   // Make everything removable again, whatever a test did to the modes.
   for (auto it = fs::recursive_directory_iterator(path_, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    if (!it->is_symlink())
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   }
   fs::remove_all(path_, ignored);
 }
@@ -90,8 +93,7 @@ std::string JpegBytes(uint16_t width, uint16_t height, uint8_t sof) {
   return s;
 }
 
-std::string JpegWithExif(uint16_t width, uint16_t height, uint16_t orientation,
-                         bool littleEndian) {
+std::string JpegWithExif(uint16_t width, uint16_t height, uint16_t orientation, bool littleEndian) {
   auto u16 = [littleEndian](uint16_t v) {
     std::string b(2, '\0');
     b[littleEndian ? 0 : 1] = static_cast<char>(v & 0xFF);
@@ -108,9 +110,9 @@ std::string JpegWithExif(uint16_t width, uint16_t height, uint16_t orientation,
   };
   std::string tiff = littleEndian ? "II" : "MM";
   tiff += u16(42) + u32(8);
-  tiff += u16(1);                                            // one entry
+  tiff += u16(1);  // one entry
   tiff += u16(0x0112) + u16(3) + u32(1) + u16(orientation) + u16(0);
-  tiff += u32(0);                                            // no next IFD
+  tiff += u32(0);  // no next IFD
   const std::string content = std::string("Exif\0\0", 6) + tiff;
   std::string s("\xFF\xD8\xFF\xE1", 4);
   PutBE(s, static_cast<uint16_t>(content.size() + 2));

@@ -45,7 +45,6 @@ std::string JpegBytes(uint16_t width, uint16_t height, uint8_t sof = 0xC0);
 
 // A JPEG whose first segment is an Exif block carrying `orientation`, in big-
 // (Motorola) or little-endian (Intel) byte order.
-std::string JpegWithExif(uint16_t width, uint16_t height, uint16_t orientation,
-                         bool littleEndian);
+std::string JpegWithExif(uint16_t width, uint16_t height, uint16_t orientation, bool littleEndian);
 
 }  // namespace tamarind::test

@@ -1,11 +1,14 @@
 #include "FileIo.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <random>
 
 namespace tamarind {
@@ -165,13 +168,48 @@ EInOutError EInOutError::FromErrno(int err) {
   return EInOutError(err, "I/O エラー (" + std::to_string(err) + ")");
 }
 
+void DocumentBuffer::Reserve(size_t capacity) {
+  if (capacity <= capacity_) return;
+  constexpr size_t kHugePage = 2 * 1024 * 1024;
+  char* fresh = nullptr;
+  bool mapped = false;
+  if (capacity >= 2 * kHugePage) {
+    capacity = (capacity + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    (void)::madvise(p, capacity, MADV_HUGEPAGE);  // a hint; plain pages work as well
+    fresh = static_cast<char*>(p);
+    mapped = true;
+  } else {
+    fresh = new char[capacity];
+  }
+  if (size_ > 0) std::memcpy(fresh, data_, size_);
+  const size_t size = size_;
+  Release();
+  data_ = fresh;
+  size_ = size;
+  capacity_ = capacity;
+  mapped_ = mapped;
+}
+
+void DocumentBuffer::Release() noexcept {
+  if (mapped_) {
+    ::munmap(data_, capacity_);
+  } else {
+    delete[] data_;
+  }
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  mapped_ = false;
+}
+
 void ReadDocumentFile(const std::string& fileName, DocumentSource& source) {
-  source.bytes.clear();
+  source.bytes.Release();
   const int fd = OpenRetrying(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) ThrowErrno(errno);
   auto fail = [fd, &source](int err) {
     ::close(fd);
-    source.bytes.clear();
+    source.bytes.Release();
     ThrowErrno(err);
   };
   if (::fstat(fd, &source.status) != 0) fail(errno);
@@ -180,21 +218,20 @@ void ReadDocumentFile(const std::string& fileName, DocumentSource& source) {
   if (!S_ISREG(source.status.st_mode)) fail(EACCES);
 
   // Read to the end, whatever the size said: the file may grow meanwhile.
-  size_t filled = 0;
-  source.bytes.resize(static_cast<size_t>(source.status.st_size) + 1);
+  DocumentBuffer& buf = source.bytes;
+  buf.Reserve(static_cast<size_t>(source.status.st_size) + 1);
   for (;;) {
-    if (filled == source.bytes.size()) source.bytes.resize(source.bytes.size() * 2 + 4096);
-    const ssize_t n = ::read(fd, source.bytes.data() + filled, source.bytes.size() - filled);
+    if (buf.size() == buf.capacity()) buf.Reserve(buf.capacity() * 2 + 4096);
+    const ssize_t n = ::read(fd, buf.data() + buf.size(), buf.capacity() - buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(errno);
     }
     if (n == 0) break;
-    filled += static_cast<size_t>(n);
+    buf.SetSize(buf.size() + static_cast<size_t>(n));
   }
-  source.bytes.resize(filled);
   if (::close(fd) != 0 && errno != EINTR) {
-    source.bytes.clear();
+    source.bytes.Release();
     ThrowErrno(errno);
   }
 }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tamarind {
 
@@ -39,9 +40,48 @@ std::string IoErrorMessage(int code);
 // come back unchanged.
 int IoErrorCodeFromErrno(int err);
 
+// A document's bytes in memory. Large documents get their memory straight
+// from the system, asking for huge pages: filling a 100 MB buffer page by
+// 4 KiB page costs more than everything else a run does with it.
+class DocumentBuffer {
+ public:
+  DocumentBuffer() = default;
+  ~DocumentBuffer() { Release(); }
+  DocumentBuffer(DocumentBuffer&& other) noexcept { *this = std::move(other); }
+  DocumentBuffer& operator=(DocumentBuffer&& other) noexcept {
+    if (this != &other) {
+      Release();
+      std::swap(data_, other.data_);
+      std::swap(size_, other.size_);
+      std::swap(capacity_, other.capacity_);
+      std::swap(mapped_, other.mapped_);
+    }
+    return *this;
+  }
+
+  char* data() { return data_; }
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  std::string_view view() const { return {data_, size_}; }
+  operator std::string_view() const { return view(); }
+
+  // Room for `capacity` bytes, keeping the ones held. Throws std::bad_alloc.
+  void Reserve(size_t capacity);
+  // Sets the number of bytes held (at most the capacity).
+  void SetSize(size_t size) { size_ = size; }
+  void Release() noexcept;
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool mapped_ = false;
+};
+
 // Where the document's bytes come from: read once, at the start of a run.
 struct DocumentSource {
-  std::string bytes;
+  DocumentBuffer bytes;
   struct stat status {};  // of the file as it was read (mode, owner, times)
 };
 

@@ -113,7 +113,8 @@ ImageSize MainProc::ProbeImage(const std::string& path) {
 }
 
 std::string MainProc::FormatImageTag(std::string_view tag) {
-  RewriteContext context{&options, documentFolder_, &probe_, &trace};
+  const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
+  RewriteContext context{&options, documentFolder_, &probe, &trace, &scratch_};
   std::string result;
   if (!tamarind::FormatImageTag(tag, context, result)) return std::string(tag);
   ++tagCounter_;
@@ -130,7 +131,8 @@ void MainProc::FormatAllTags(std::string_view doc, DocumentOutput& out) {
   // Untouched bytes are passed on in runs as long as possible; only a tag
   // that changed interrupts a run. Joining segments this way writes exactly
   // the document, except for the ">" that closes a tag left open at its end.
-  const RewriteContext context{&options, documentFolder_, &probe_, &trace};
+  const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
+  const RewriteContext context{&options, documentFolder_, &probe, &trace, &scratch_};
   std::string rewritten;
   size_t runStart = 0;
   bool openAtEnd = false;
@@ -164,7 +166,7 @@ int MainProc::ProcessFile(const std::string& fileName) {
   ReadDocumentFile(fileName, source_);
   struct Release {  // the document's bytes are not kept past the run
     DocumentSource& s;
-    ~Release() { std::string().swap(s.bytes); }
+    ~Release() { s.bytes.Release(); }
   } release{source_};
 
   const std::string target = ResolveTarget(fileName);

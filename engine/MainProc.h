@@ -12,9 +12,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "FileIo.h"
@@ -75,12 +75,31 @@ struct ImageSize {
 };
 using ImageProbe = std::function<ImageSize(const std::string& path)>;
 
+// Working storage of the rewriter, kept from one tag to the next so that a
+// document of many IMG tags does not allocate for each of them.
+struct RewriteScratch {
+  struct Token {
+    std::string_view text;
+    size_t offset;  // in the tag text
+  };
+  struct Entry {
+    std::string_view name;
+    std::string_view value;
+    bool hasValue;
+  };
+  std::vector<Token> tokens;
+  std::vector<Entry> entries;
+  std::string path;
+  std::string additions;
+};
+
 // Everything the rewriter reads besides the tag itself.
 struct RewriteContext {
   const ProcessingOptions* options = nullptr;
   std::string_view documentFolder;  // ends in "/" or is empty
   const ImageProbe* probe = nullptr;
-  const TraceLog* trace = nullptr;  // may be null or empty
+  const TraceLog* trace = nullptr;    // may be null or empty
+  RewriteScratch* scratch = nullptr;  // may be null
 };
 
 // Rewrites the text of one tag (without its brackets). Returns true and sets
@@ -140,8 +159,12 @@ class MainProc {
   int tagCounter_ = 0;
   std::string documentFolder_;
   DocumentSource source_;
-  std::map<std::string, ImageSize, std::less<>> sizeCache_;
-  ImageProbe probe_ = [this](const std::string& path) { return ProbeImage(path); };
+  struct PathHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::unordered_map<std::string, ImageSize, PathHash, std::equal_to<>> sizeCache_;
+  RewriteScratch scratch_;
 };
 
 // The folder part of a document's name, ending in "/", or "" for a bare name.

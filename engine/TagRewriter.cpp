@@ -51,11 +51,6 @@ std::string_view TrimFront(std::string_view s) {
 
 enum class ScanState { WaitWord, WaitEqual, WaitParameter };
 
-struct Token {
-  std::string_view text;
-  size_t offset;  // in the tag text
-};
-
 void AppendNumber(std::string& out, int32_t value) {
   char digits[16];
   const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
@@ -136,7 +131,10 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   if (body.size() < 4 || !IsBlank(body[3]) || !NameIs(body.substr(0, 3), "IMG")) return false;
   const std::string_view name = body.substr(0, 3);
 
-  std::vector<Token> tokens;
+  RewriteScratch localScratch;
+  RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
+  std::vector<RewriteScratch::Token>& tokens = scratch.tokens;
+  tokens.clear();
   for (std::string_view rest = TrimFront(body.substr(4)); !rest.empty(); rest = TrimFront(rest)) {
     const size_t offset = static_cast<size_t>(rest.data() - tag.data());
     tokens.push_back({SliceToken(rest), offset});
@@ -148,11 +146,11 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   bool selfClosing = false;
   size_t slashAt = 0;
   if (!tokens.empty() && tokens.back().text == "/") {
-    const Token& slash = tokens.back();
+    const RewriteScratch::Token& slash = tokens.back();
     const char before = tag[slash.offset - 1];
     bool afterQuoted = false;
     if (tokens.size() >= 2) {
-      const Token& prev = tokens[tokens.size() - 2];
+      const RewriteScratch::Token& prev = tokens[tokens.size() - 2];
       afterQuoted = prev.text.size() >= 2 && IsQuote(prev.text[0]) &&
                     prev.text.back() == prev.text[0] &&
                     prev.offset + prev.text.size() == slash.offset;
@@ -166,16 +164,17 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   if (tokens.empty()) return false;
 
   trace.Line("** FIND IMAGE TAG **");
-  std::vector<std::string_view> entries;  // entry 0 the name; values are views into the tag
-  std::vector<std::string> joined;        // storage for "name=value" entries
-  joined.reserve(tokens.size());
-  entries.push_back(name);
+  // The attribute list: entry 0 is the name as written; an attribute with a
+  // value is its name, "=" and the value as written.
+  std::vector<RewriteScratch::Entry>& entries = scratch.entries;
+  entries.clear();
+  entries.push_back({name, {}, false});
   std::string_view keyword;
   std::string_view srcValue;
   bool widthMark = false, heightMark = false, altMark = false;
   ScanState state = ScanState::WaitWord;
 
-  for (const Token& token : tokens) {
+  for (const RewriteScratch::Token& token : tokens) {
     const std::string_view t = token.text;
     const bool isEqual = t == "=";
     trace.Join("Slice : Keyword is ", t);
@@ -184,7 +183,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
         if (isEqual) break;  // a "=" that follows no name is dropped
         trace.Line("WaitWord");
         keyword = t;
-        entries.push_back(t);
+        entries.push_back({t, {}, false});
         state = ScanState::WaitEqual;
         break;
       case ScanState::WaitEqual:
@@ -194,16 +193,13 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
         } else {
           // The previous attribute had no value and keeps its bare entry.
           keyword = t;
-          entries.push_back(t);
+          entries.push_back({t, {}, false});
         }
         break;
       case ScanState::WaitParameter:
         if (isEqual) break;  // repeated "=" count as one
         trace.Join("WaitParameter : ", keyword, " is ", t);
-        joined.emplace_back(keyword);
-        joined.back() += '=';
-        joined.back() += t;
-        entries.back() = joined.back();
+        entries.back() = {keyword, t, true};
         if (NameIs(keyword, "SRC")) {
           srcValue = t;
           if (!srcValue.empty() && IsQuote(srcValue[0])) {
@@ -232,19 +228,15 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
 
   ImageSize size;
   if (!(widthMark && heightMark) && !srcValue.empty()) {
-    std::string path;
-    if (srcValue[0] == '/') {
-      path.reserve(options.Parameter_ABSFolder.size() + srcValue.size());
-      path += options.Parameter_ABSFolder;
-    } else {
-      path.reserve(context.documentFolder.size() + srcValue.size());
-      path += context.documentFolder;
-    }
+    std::string& path = scratch.path;
+    path.assign(srcValue[0] == '/' ? std::string_view(options.Parameter_ABSFolder)
+                                   : context.documentFolder);
     path += srcValue;
     size = (*context.probe)(path);
   }
 
-  std::string additions;
+  std::string& additions = scratch.additions;
+  additions.clear();
   if (size.found) {
     const std::string_view quote = options.Parameter_QuoteWrite ? "\"" : "";
     if (!widthMark) {
@@ -273,25 +265,28 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
     // Only a measured tag is rebuilt: one whose picture gave no size keeps
     // its own WIDTH and HEIGHT.
     const bool rebuild = options.Parameter_OverWrite && size.found;
-    std::string out;
+    result.clear();
     if (rebuild) {
       for (size_t i = 0; i < entries.size(); ++i) {
-        if (i > 0) out += ' ';
-        out += entries[i];
+        if (i > 0) result += ' ';
+        result += entries[i].name;
+        if (entries[i].hasValue) {
+          result += '=';
+          result += entries[i].value;
+        }
       }
     } else if (selfClosing) {
       size_t end = slashAt;
       while (end > 0 && IsTrimmed(tag[end - 1])) --end;
-      out.assign(tag.substr(0, end));
+      result.append(tag.substr(0, end));
     } else {
-      out.assign(tag);
+      result.append(tag);
     }
-    out += additions;
+    result += additions;
     if (selfClosing) {
-      out += " /";
-      if (!rebuild) out += tag.substr(slashAt + 1);
+      result += " /";
+      if (!rebuild) result += tag.substr(slashAt + 1);
     }
-    result = std::move(out);
   }
   trace.Join("** Result : ", changed ? std::string_view(result) : tag, " **");
   return changed;

@@ -1,1 +1,252 @@
+// The IMG tag rewriter, run on real picture files through MainProc.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "MainProc.h"
+#include "engine/TestFiles.h"
+
+namespace tamarind {
+namespace {
+
+using test::GifBytes;
+using test::JpegBytes;
+using test::TempDir;
+
+enum : unsigned { kNone = 0, kAlt = 1, kOver = 2, kQuote = 4 };
+
+// One tag through the rewriter. `expected` null means the tag must come back
+// exactly as it came.
+struct Row {
+  const char* name;
+  const char* tag;
+  unsigned options;
+  const char* expected;
+  bool counted;
+};
+
+class RewriterTest : public ::testing::Test {
+ protected:
+  RewriterTest() {
+    dir.Write("a.gif", GifBytes(120, 45));
+    dir.Write("img/b.jpg", JpegBytes(640, 480));
+    dir.Write("root/top/c.gif", GifBytes(16, 16));
+    dir.Write("my pic.gif", GifBytes(7, 9));
+    dir.Write("p.png", GifBytes(120, 45));  // readable header, but no GIF/JPEG name
+  }
+
+  // A fresh engine per tag, so the counter and the size cache start empty.
+  MainProc Engine(unsigned options) const {
+    MainProc engine;
+    engine.options.AddALTAttribute = (options & kAlt) != 0;
+    engine.options.Parameter_OverWrite = (options & kOver) != 0;
+    engine.options.Parameter_QuoteWrite = (options & kQuote) != 0;
+    engine.options.Parameter_ABSFolder = dir / "root";
+    engine.SetDocumentFolder(dir.Path() + "/");
+    return engine;
+  }
+
+  void Check(const std::vector<Row>& rows) const {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.name);
+      MainProc engine = Engine(row.options);
+      EXPECT_EQ(engine.FormatImageTag(row.tag), row.expected ? row.expected : row.tag);
+      EXPECT_EQ(engine.TagCounter(), row.counted ? 1 : 0);
+    }
+  }
+
+  TempDir dir;
+};
+
+TEST_F(RewriterTest, WorkedExamples) {
+  Check({
+      {"Plain", "IMG SRC=a.gif", kNone, "IMG SRC=a.gif width=120 height=45", true},
+      {"LowerCase", "img src=a.gif", kNone, "img src=a.gif width=120 height=45", true},
+      {"SubfolderAlt", "IMG SRC=img/b.jpg", kAlt,
+       "IMG SRC=img/b.jpg width=640 height=480 alt=\"b.jpg\"", true},
+      {"RootedQuoted", "IMG SRC=/top/c.gif", kAlt | kQuote,
+       "IMG SRC=/top/c.gif width=\"16\" height=\"16\" alt=\"c.gif\"", true},
+      {"WidthGiven", "IMG SRC=a.gif WIDTH=5", kNone, "IMG SRC=a.gif WIDTH=5 height=45", true},
+      {"BothGiven", "IMG SRC=a.gif WIDTH=5 HEIGHT=6", kNone, nullptr, false},
+      {"BothGivenAlt", "IMG SRC=a.gif WIDTH=5 HEIGHT=6", kAlt,
+       "IMG SRC=a.gif WIDTH=5 HEIGHT=6 alt=\"a.gif\"", true},
+      {"OverWrite", "IMG SRC=a.gif WIDTH=5 HEIGHT=6 ALT=x", kOver,
+       "IMG SRC=a.gif ALT=x width=120 height=45", true},
+      {"OverWriteSpacing", "IMG SRC = a.gif  WIDTH=5\r\nBORDER=0", kOver,
+       "IMG SRC=a.gif BORDER=0 width=120 height=45", true},
+      {"OverWriteValueless", "IMG ISMAP SRC=a.gif BORDER=0", kOver,
+       "IMG ISMAP SRC=a.gif BORDER=0 width=120 height=45", true},
+      {"MissingAlt", "IMG SRC=missing.gif", kAlt, "IMG SRC=missing.gif alt=\"missing.gif\"", true},
+  });
+}
+
+TEST_F(RewriterTest, EdgeCases) {
+  Check({
+      {"MixedCaseName", "Img Src=a.gif", kNone, "Img Src=a.gif width=120 height=45", true},
+      {"TabAfterName", "IMG\tSRC=a.gif", kNone, "IMG\tSRC=a.gif width=120 height=45", true},
+      {"LineBreakAfterName", "IMG\r\nSRC=a.gif", kNone, "IMG\r\nSRC=a.gif width=120 height=45",
+       true},
+      {"OuterBlanksKept", "  IMG SRC=a.gif \n", kNone, "  IMG SRC=a.gif \n width=120 height=45",
+       true},
+      {"BlanksAroundEqual", "IMG SRC = a.gif", kNone, "IMG SRC = a.gif width=120 height=45", true},
+      {"BackslashInAlt", "IMG SRC=img\\b.jpg", kAlt, "IMG SRC=img\\b.jpg alt=\"img\\b.jpg\"", true},
+      {"MissingNoAlt", "IMG SRC=missing.gif", kNone, nullptr, false},
+      {"PngNoAlt", "IMG SRC=p.png", kNone, nullptr, false},
+      {"PngAlt", "IMG SRC=p.png", kAlt, "IMG SRC=p.png alt=\"p.png\"", true},
+      {"BareSrcAlt", "IMG SRC", kAlt, "IMG SRC alt=\"\"", true},
+      {"SrcEqualEndsTag", "IMG SRC=", kAlt, "IMG SRC= alt=\"\"", true},
+      {"AltValueKept", "IMG SRC=a.gif ALT=x", kAlt, "IMG SRC=a.gif ALT=x width=120 height=45",
+       true},
+      {"BareAlt", "IMG SRC=a.gif ALT", kAlt, "IMG SRC=a.gif ALT width=120 height=45 alt=\"a.gif\"",
+       true},
+      {"HeightGiven", "IMG SRC=a.gif height=6", kNone, "IMG SRC=a.gif height=6 width=120", true},
+      {"BareWidth", "IMG SRC=a.gif WIDTH", kNone, "IMG SRC=a.gif WIDTH width=120 height=45", true},
+      {"OverWriteAnywhere", "IMG WIDTH=5 SRC=a.gif ISMAP height=6", kOver,
+       "IMG SRC=a.gif ISMAP width=120 height=45", true},
+      {"OverWriteKeepsAlt", "IMG ALT=x SRC=a.gif", kOver | kAlt,
+       "IMG ALT=x SRC=a.gif width=120 height=45", true},
+      {"DoubledEqual", "IMG SRC==a.gif", kNone, "IMG SRC==a.gif width=120 height=45", true},
+      {"DoubledEqualOverWrite", "IMG SRC==a.gif", kOver, "IMG SRC=a.gif width=120 height=45", true},
+      {"LeadingEqual", "IMG =SRC=a.gif", kNone, "IMG =SRC=a.gif width=120 height=45", true},
+      {"LaterSrcWins", "IMG SRC=missing.gif SRC=img/b.jpg", kAlt,
+       "IMG SRC=missing.gif SRC=img/b.jpg width=640 height=480 alt=\"b.jpg\"", true},
+      {"QuoteWriteMissing", "IMG SRC=missing.gif", kAlt | kQuote,
+       "IMG SRC=missing.gif alt=\"missing.gif\"", true},
+  });
+}
+
+// Where this program departs from the plain token rules: quoted values stay
+// whole, a closing "/" stays last, a failed probe never costs a tag its sizes,
+// and a quote in the alt file name cannot end the alt value early.
+TEST_F(RewriterTest, QuotesSlashAndOverWrite) {
+  Check({
+      {"DoubleQuoted", "IMG SRC=\"a.gif\"", kNone, "IMG SRC=\"a.gif\" width=120 height=45", true},
+      {"SingleQuoted", "IMG SRC='a.gif'", kAlt, "IMG SRC='a.gif' width=120 height=45 alt=\"a.gif\"",
+       true},
+      {"QuotedBlank", "IMG SRC=\"my pic.gif\"", kAlt,
+       "IMG SRC=\"my pic.gif\" width=7 height=9 alt=\"my pic.gif\"", true},
+      {"MixedQuotesKept", "IMG SRC=\"a.gif'", kNone, nullptr, false},
+      {"LoneQuote", "IMG SRC=\"", kAlt, "IMG SRC=\" alt=\"\"", true},
+      {"UnclosedRunsToEnd", "IMG SRC=\"a.gif WIDTH=5  ", kNone, nullptr, false},
+      {"WidthInsideTitle", "IMG SRC=a.gif TITLE=\"w width=3\"", kNone,
+       "IMG SRC=a.gif TITLE=\"w width=3\" width=120 height=45", true},
+      {"OverWriteQuotedAsWritten", "IMG ALT=\"x=y\" TITLE='two  blanks\r\nhere' SRC=a.gif WIDTH=5",
+       kOver, "IMG ALT=\"x=y\" TITLE='two  blanks\r\nhere' SRC=a.gif width=120 height=45", true},
+      {"QuoteInAltName", "IMG SRC='say\"hi.gif'", kAlt,
+       "IMG SRC='say\"hi.gif' alt=\"say&quot;hi.gif\"", true},
+      {"SlashAfterBlank", "IMG SRC=\"a.gif\" /", kNone, "IMG SRC=\"a.gif\" width=120 height=45 /",
+       true},
+      {"SlashAfterQuote", "IMG SRC=\"a.gif\"/", kNone, "IMG SRC=\"a.gif\" width=120 height=45 /",
+       true},
+      {"SlashTrailingBlanks", "IMG SRC=a.gif\t / \n", kNone,
+       "IMG SRC=a.gif width=120 height=45 / \n", true},
+      {"SlashOverWrite", "IMG  SRC=a.gif WIDTH=1 / ", kOver, "IMG SRC=a.gif width=120 height=45 /",
+       true},
+      {"SlashAltOnly", "IMG SRC=a.gif WIDTH=5 HEIGHT=6 /", kAlt,
+       "IMG SRC=a.gif WIDTH=5 HEIGHT=6 alt=\"a.gif\" /", true},
+      {"SlashNothingAdded", "IMG SRC=missing.gif  / ", kNone, nullptr, false},
+      {"SlashInUnquotedValue", "IMG SRC=a.gif/", kNone, nullptr, false},
+      {"SlashAsAltValue", "IMG SRC=a.gif ALT=/", kAlt, "IMG SRC=a.gif ALT=/ width=120 height=45",
+       true},
+      {"SlashNotLast", "IMG / SRC=a.gif", kNone, "IMG / SRC=a.gif width=120 height=45", true},
+      {"OverWriteMissingKeepsSizes", "IMG SRC=missing.gif WIDTH=5 HEIGHT=6", kOver, nullptr, false},
+      {"OverWriteMissingAlt", "IMG  SRC = missing.gif WIDTH=5", kOver | kAlt,
+       "IMG  SRC = missing.gif WIDTH=5 alt=\"missing.gif\"", true},
+  });
+}
+
+TEST_F(RewriterTest, OtherTagsUntouchedUntracedUncounted) {
+  for (const char* tag : {"", "IMG", "IMG   ", "BR", "/IMG", "IMGX SRC=a.gif", "IMG=a.gif", "IMG /",
+                          " img \t/ \n", "!-- IMG SRC=a.gif --"}) {
+    SCOPED_TRACE(tag);
+    MainProc engine = Engine(kAlt | kOver | kQuote);
+    std::vector<std::string> lines;
+    engine.trace = [&](std::string_view line) { lines.emplace_back(line); };
+    EXPECT_EQ(engine.FormatImageTag(tag), tag);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(engine.TagCounter(), 0);
+  }
+}
+
+TEST_F(RewriterTest, AbsoluteSrcWithoutRootFolderIsThePathItself) {
+  MainProc engine = Engine(kNone);
+  engine.options.Parameter_ABSFolder.clear();
+  const std::string tag = "IMG SRC=" + (dir / "root/top/c.gif");
+  EXPECT_EQ(engine.FormatImageTag(tag), tag + " width=16 height=16");
+}
+
+TEST_F(RewriterTest, BothSizesGivenSkipsTheProbe) {
+  ProcessingOptions options;
+  int probes = 0;
+  const ImageProbe probe = [&](const std::string&) {
+    ++probes;
+    return ImageSize{true, 1, 2};
+  };
+  const RewriteContext context{&options, "/doc/", &probe, nullptr};
+  std::string result = "untouched";
+  EXPECT_FALSE(FormatImageTag("IMG SRC=a.gif HEIGHT=6 WIDTH=5", context, result));
+  EXPECT_EQ(result, "untouched");
+  EXPECT_EQ(probes, 0);
+}
+
+TEST_F(RewriterTest, TraceLines) {
+  const std::vector<std::pair<const char*, std::vector<std::string>>> cases = {
+      {"IMG SRC=a.gif ALT=x",
+       {"** FIND IMAGE TAG **", "Slice : Keyword is SRC", "WaitWord",
+        "Slice : Keyword is =", "WaitEqual", "Slice : Keyword is a.gif",
+        "WaitParameter : SRC is a.gif", "Slice : Keyword is ALT", "WaitWord",
+        "Slice : Keyword is =", "WaitEqual", "Slice : Keyword is x", "WaitParameter : ALT is x",
+        "** Result : IMG SRC=a.gif ALT=x width=120 height=45 **"}},
+      // A "=" with no name before it, or a repeated one, gets only its slice line.
+      {"IMG =SRC==missing.gif",
+       {"** FIND IMAGE TAG **", "Slice : Keyword is =", "Slice : Keyword is SRC", "WaitWord",
+        "Slice : Keyword is =", "WaitEqual",
+        "Slice : Keyword is =", "Slice : Keyword is missing.gif",
+        "WaitParameter : SRC is missing.gif", "** Result : IMG =SRC==missing.gif **"}},
+      // "WaitEqual" comes before a word too; a closing "/" gets no line at all.
+      {"IMG ISMAP SRC=\"my pic.gif\" /",
+       {"** FIND IMAGE TAG **", "Slice : Keyword is ISMAP", "WaitWord", "Slice : Keyword is SRC",
+        "WaitEqual", "Slice : Keyword is =", "WaitEqual", "Slice : Keyword is \"my pic.gif\"",
+        "WaitParameter : SRC is \"my pic.gif\"",
+        "** Result : IMG ISMAP SRC=\"my pic.gif\" width=7 height=9 / **"}},
+  };
+  for (const auto& [tag, expected] : cases) {
+    SCOPED_TRACE(tag);
+    MainProc engine = Engine(kNone);
+    std::vector<std::string> lines;
+    engine.trace = [&](std::string_view line) { lines.emplace_back(line); };
+    engine.FormatImageTag(tag);
+    EXPECT_EQ(lines, expected);
+  }
+}
+
+TEST(RewriterTokens, WordEndPosAndSliceToken) {
+  const std::pair<const char*, size_t> ends[] = {{"", 0},  {"abc", 0},  {"a b", 2},   {"ab=c d", 3},
+                                                 {"=", 1}, {"a\tb", 2}, {"a\"b c", 4}};
+  for (const auto& [text, pos] : ends) EXPECT_EQ(WordEndPos(text), pos) << text;
+
+  struct Cut {
+    const char* text;
+    const char* token;
+    const char* rest;
+  };
+  const Cut cuts[] = {
+      {"=a.gif", "=", "a.gif"},
+      {"SRC=a.gif", "SRC", "=a.gif"},
+      {"a.gif ALT=x", "a.gif", " ALT=x"},
+      {"word", "word", ""},
+      {"\"a b=c\" d", "\"a b=c\"", " d"},
+      {"'x\"y' z", "'x\"y'", " z"},
+      {"\"open to end", "\"open to end", ""},
+      {"a\"b c\"", "a\"b", " c\""},
+  };
+  for (const Cut& cut : cuts) {
+    std::string_view rest = cut.text;
+    EXPECT_EQ(SliceToken(rest), cut.token) << cut.text;
+    EXPECT_EQ(rest, cut.rest) << cut.text;
+  }
+}
+
+}  // namespace
+}  // namespace tamarind

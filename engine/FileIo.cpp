@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -203,37 +204,54 @@ void DocumentBuffer::Release() noexcept {
   mapped_ = false;
 }
 
-void ReadDocumentFile(const std::string& fileName, DocumentSource& source) {
-  source.bytes.Release();
+void DocumentBuffer::Consume(size_t n) {
+  if (n == 0) return;
+  if (n < size_) std::memmove(data_, data_ + n, size_ - n);
+  size_ = n < size_ ? size_ - n : 0;
+}
+
+DocumentReader::~DocumentReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void DocumentReader::Open(const std::string& fileName) {
+  buffer_.SetSize(0);
   const int fd = OpenRetrying(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) ThrowErrno(errno);
-  auto fail = [fd, &source](int err) {
+  if (::fstat(fd, &status_) != 0) {
+    const int err = errno;
     ::close(fd);
-    source.bytes.Release();
     ThrowErrno(err);
-  };
-  if (::fstat(fd, &source.status) != 0) fail(errno);
+  }
   // Only plain files are documents: a device or a pipe would never end, and
   // replacing one by a file is not what anybody asked for.
-  if (!S_ISREG(source.status.st_mode)) fail(EACCES);
+  if (!S_ISREG(status_.st_mode)) {
+    ::close(fd);
+    ThrowErrno(EACCES);
+  }
+  fd_ = fd;
+}
 
-  // Read to the end, whatever the size said: the file may grow meanwhile.
-  DocumentBuffer& buf = source.bytes;
-  buf.Reserve(static_cast<size_t>(source.status.st_size) + 1);
+bool DocumentReader::ReadMore() {
+  constexpr size_t kChunk = 1024 * 1024;
+  const size_t want = std::max(kChunk, buffer_.size());
+  if (buffer_.capacity() - buffer_.size() < want) buffer_.Reserve(buffer_.size() + want);
   for (;;) {
-    if (buf.size() == buf.capacity()) buf.Reserve(buf.capacity() * 2 + 4096);
-    const ssize_t n = ::read(fd, buf.data() + buf.size(), buf.capacity() - buf.size());
+    const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(), want);
     if (n < 0) {
       if (errno == EINTR) continue;
-      fail(errno);
+      ThrowErrno(errno);
     }
-    if (n == 0) break;
-    buf.SetSize(buf.size() + static_cast<size_t>(n));
+    buffer_.SetSize(buffer_.size() + static_cast<size_t>(n));
+    return n > 0;
   }
-  if (::close(fd) != 0 && errno != EINTR) {
-    source.bytes.Release();
-    ThrowErrno(errno);
-  }
+}
+
+void DocumentReader::Close() {
+  const int fd = fd_;
+  fd_ = -1;
+  // close() is not retried on EINTR: on Linux the handle is gone either way.
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) ThrowErrno(errno);
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -274,6 +292,8 @@ void ReplacementFile::Write(std::string_view bytes) {
   Flush();
   if (bytes.size() >= kWriteBuffer) {
     WriteAll(fd_, bytes.data(), bytes.size());
+    written_ += bytes.size();
+    StartWriteBack();
   } else {
     buffer_.append(bytes);
   }
@@ -281,7 +301,24 @@ void ReplacementFile::Write(std::string_view bytes) {
 
 void ReplacementFile::Flush() {
   WriteAll(fd_, buffer_.data(), buffer_.size());
+  written_ += buffer_.size();
   buffer_.clear();
+  StartWriteBack();
+}
+
+void ReplacementFile::StartWriteBack() {
+#if defined(SYNC_FILE_RANGE_WRITE)
+  // Hand what is written so far to the disk now, while the rest is still
+  // being made, so that the final flush has little left to wait for. Only a
+  // head start: the flush at the end is what makes the file durable.
+  constexpr uint64_t kStep = 8 * 1024 * 1024;
+  if (written_ - startedWriteBack_ >= kStep) {
+    (void)::sync_file_range(fd_, static_cast<off_t>(startedWriteBack_),
+                            static_cast<off_t>(written_ - startedWriteBack_),
+                            SYNC_FILE_RANGE_WRITE);
+    startedWriteBack_ = written_;
+  }
+#endif
 }
 
 void ReplacementFile::Finish() {
@@ -298,7 +335,34 @@ void ReplacementFile::Commit() {
   SyncDirectory(DirectoryOf(target_));
 }
 
-void MakeBackupFile(const std::string& original, const DocumentSource& source,
+namespace {
+
+// Copies the bytes of `from` into the open file `to`.
+void CopyContents(const std::string& from, int to) {
+  const int in = OpenRetrying(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (in < 0) ThrowErrno(errno);
+  std::string buffer(1024 * 1024, '\0');
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = errno;
+      ::close(in);
+      if (n < 0) ThrowErrno(err);
+      return;
+    }
+    try {
+      WriteAll(to, buffer.data(), static_cast<size_t>(n));
+    } catch (...) {
+      ::close(in);
+      throw;
+    }
+  }
+}
+
+}  // namespace
+
+void MakeBackupFile(const std::string& original, const struct stat& status,
                     const std::string& backupName) {
   const std::string dir = DirectoryOf(backupName);
   std::string temp;
@@ -306,7 +370,7 @@ void MakeBackupFile(const std::string& original, const DocumentSource& source,
   // A hard link keeps contents, times and permission bits as they are, and
   // costs nothing. It is only safe while the document has no other name: the
   // backup must never change when some other name of the file is edited.
-  if (source.status.st_nlink == 1) {
+  if (status.st_nlink == 1) {
     for (int attempt = 0; attempt < 100 && !made; ++attempt) {
       temp = TemporaryName(dir);
       if (::link(original.c_str(), temp.c_str()) == 0) {
@@ -322,12 +386,12 @@ void MakeBackupFile(const std::string& original, const DocumentSource& source,
   }
   if (!made) {
     // No link possible here (another file system, or one without links):
-    // write the bytes as they were read.
+    // copy the bytes.
     const int fd = CreateTemporary(dir, temp);
     try {
-      TakeOverAttributes(fd, source.status);
-      WriteAll(fd, source.bytes.data(), source.bytes.size());
-      const struct timespec times[2] = {source.status.st_atim, source.status.st_mtim};
+      TakeOverAttributes(fd, status);
+      CopyContents(original, fd);
+      const struct timespec times[2] = {status.st_atim, status.st_mtim};
       if (::futimens(fd, times) != 0) ThrowErrno(errno);
       if (::fsync(fd) != 0) ThrowErrno(errno);
     } catch (...) {

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -70,6 +71,8 @@ class DocumentBuffer {
   void Reserve(size_t capacity);
   // Sets the number of bytes held (at most the capacity).
   void SetSize(size_t size) { size_ = size; }
+  // Drops the first `n` bytes, moving the rest to the front.
+  void Consume(size_t n);
   void Release() noexcept;
 
  private:
@@ -79,16 +82,38 @@ class DocumentBuffer {
   bool mapped_ = false;
 };
 
-// Where the document's bytes come from: read once, at the start of a run.
-struct DocumentSource {
-  DocumentBuffer bytes;
-  struct stat status {};  // of the file as it was read (mode, owner, times)
-};
+// A document read front to back in windows. The window holds what the caller
+// has not finished with, plus the bytes read after it, so a run needs memory
+// for the largest unfinished piece (a long tag), not for the whole document.
+class DocumentReader {
+ public:
+  DocumentReader() = default;
+  ~DocumentReader();
+  DocumentReader(const DocumentReader&) = delete;
+  DocumentReader& operator=(const DocumentReader&) = delete;
 
-// Reads a whole regular file. The file is opened for reading and writing, so
-// that a document the user may not change fails here, before anything
-// happens to it. Throws EInOutError.
-void ReadDocumentFile(const std::string& fileName, DocumentSource& source);
+  // Opens a regular file for reading and writing, so that a document the
+  // user may not change fails here, before anything happens to it. Throws
+  // EInOutError.
+  void Open(const std::string& fileName);
+  // The file as it was opened (mode, owner, times, links).
+  const struct stat& Status() const { return status_; }
+
+  // Reads more bytes behind the window: at least as many as the window holds
+  // already, so that a piece carried over many windows is still read and
+  // looked at in linear time. Returns false at the end of the file.
+  bool ReadMore();
+  std::string_view Window() const { return buffer_.view(); }
+  // The caller is done with the first `n` bytes of the window.
+  void Consume(size_t n) { buffer_.Consume(n); }
+  // Closes the file, reporting a failure. Throws EInOutError.
+  void Close();
+
+ private:
+  int fd_ = -1;
+  struct stat status_ {};
+  DocumentBuffer buffer_;
+};
 
 // The new contents of a file, written beside it under a temporary name. The
 // target is only touched by Commit(); a writer destroyed without committing
@@ -110,21 +135,24 @@ class ReplacementFile {
 
  private:
   void Flush();
+  void StartWriteBack();
   void Discard() noexcept;
 
   std::string target_;
   std::string tempName_;
   int fd_ = -1;
   std::string buffer_;
+  uint64_t written_ = 0;
+  uint64_t startedWriteBack_ = 0;
   bool committed_ = false;
 };
 
-// Keeps `original` (the file as it was, `source` its bytes and status) under
-// the name `backupName`. The backup is complete or absent: it is made under a
+// Keeps `original` (the file as it is, `status` its status) under the name
+// `backupName`. The backup is complete or absent: it is made under a
 // temporary name and renamed into place, replacing an older backup. A hard
 // link is used where it can be (a plain file with one name); otherwise the
-// bytes are written out with the original's permission bits and times.
-void MakeBackupFile(const std::string& original, const DocumentSource& source,
+// bytes are copied with the original's permission bits and times.
+void MakeBackupFile(const std::string& original, const struct stat& status,
                     const std::string& backupName);
 
 // The folder a name lies in, for creating files beside it ("." for a bare

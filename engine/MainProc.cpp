@@ -127,29 +127,46 @@ void MainProc::StartRun(std::string documentFolder) {
   sizeCache_.clear();
 }
 
-void MainProc::FormatAllTags(std::string_view doc, DocumentOutput& out) {
+size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput& out) {
   // Untouched bytes are passed on in runs as long as possible; only a tag
   // that changed interrupts a run. Joining segments this way writes exactly
   // the document, except for the ">" that closes a tag left open at its end.
   const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
   const RewriteContext context{&options, documentFolder_, &probe, &trace, &scratch_};
-  std::string rewritten;
   size_t runStart = 0;
+  size_t carry = window.size();
   bool openAtEnd = false;
-  SplitDocument(doc, [&](const Segment& s) {
+  SplitDocument(window, [&](const Segment& s) {
+    // The piece that reaches the end of a window may go on in bytes not read
+    // yet: it is left for the next window. Every piece before it stands, as
+    // the split decides from left to right.
+    if (!last && s.end == window.size()) {
+      carry = s.begin;
+      return;
+    }
     if (!s.isTag) return;
     openAtEnd = !s.closed;
-    if (!tamarind::FormatImageTag(s.text, context, rewritten)) return;
+    if (!tamarind::FormatImageTag(s.text, context, rewritten_)) return;
     ++tagCounter_;
-    out.Write(doc.substr(runStart, s.begin - runStart));
+    out.Write(window.substr(runStart, s.begin - runStart));
     out.Write("<");
-    out.Write(rewritten);
+    out.Write(rewritten_);
     out.Write(">");
     runStart = s.end;
     openAtEnd = false;
   });
-  out.Write(doc.substr(runStart));
+  out.Write(window.substr(runStart, carry - runStart));
   if (openAtEnd) out.Write(">");
+  return carry;
+}
+
+void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
+  for (;;) {
+    const bool more = reader.ReadMore();
+    const size_t done = FormatWindow(reader.Window(), !more, out);
+    if (!more) return;
+    reader.Consume(done);
+  }
 }
 
 std::string MainProc::ProcessText(std::string_view document, std::string_view documentFolder) {
@@ -157,26 +174,23 @@ std::string MainProc::ProcessText(std::string_view document, std::string_view do
   std::string out;
   out.reserve(document.size() + document.size() / 8);
   StringOutput sink(out);
-  FormatAllTags(document, sink);
+  FormatWindow(document, true, sink);
   return out;
 }
 
 int MainProc::ProcessFile(const std::string& fileName) {
   StartRun(DocumentFolderOf(fileName));
-  ReadDocumentFile(fileName, source_);
-  struct Release {  // the document's bytes are not kept past the run
-    DocumentSource& s;
-    ~Release() { s.bytes.Release(); }
-  } release{source_};
-
+  DocumentReader reader;
+  reader.Open(fileName);
   const std::string target = ResolveTarget(fileName);
-  ReplacementFile replacement(target, source_.status);
+  ReplacementFile replacement(target, reader.Status());
   FileOutput out(replacement);
-  FormatAllTags(source_.bytes, out);
+  FormatAllTags(reader, out);
+  reader.Close();
   replacement.Finish();
   // The backup must stand before the document is replaced; if it can't be
   // made, the run stops here and the document stays as it was.
-  if (options.MakeBAKFile) MakeBackupFile(target, source_, BackupNameOf(fileName));
+  if (options.MakeBAKFile) MakeBackupFile(target, reader.Status(), BackupNameOf(fileName));
   replacement.Commit();
   return tagCounter_;
 }

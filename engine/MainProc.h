@@ -19,6 +19,7 @@
 
 #include "FileIo.h"
 #include "JpegUtil.h"
+#include "Tokenizer.h"
 
 namespace tamarind {
 
@@ -36,26 +37,7 @@ struct ProcessingOptions {
 using TraceLog = std::function<void(std::string_view line)>;
 
 // ---------------------------------------------------------------------------
-// Segments (the document tokenizer)
-
-// One piece of a document: the text of a tag, without its brackets, or a run
-// of text outside tags. [begin, end) are the bytes of the document that the
-// piece stands for, brackets included, so the pieces of a document cover it
-// exactly, in order and without overlap.
-struct Segment {
-  bool isTag = false;
-  bool closed = true;  // false only for a tag cut off by the end of the document
-  std::string_view text;
-  size_t begin = 0;
-  size_t end = 0;
-};
-
-// Splits a document into segments and calls AddSegment(const Segment&) for
-// each, in order. Only "<" and ">" are looked at. Joining the segments (a tag
-// as "<" text ">") gives the document back, except that a tag left open at
-// the end comes back closed. Linear in the size of the document.
-template <typename Sink>
-void SplitDocument(std::string_view doc, Sink&& AddSegment);
+// Segments
 
 // The segment list of a document in its written-out form: "TAG:" or "MSG:"
 // followed by the segment's text. For tests and for looking at a document.
@@ -153,12 +135,17 @@ class MainProc {
   ImageSize ProbeImage(const std::string& path);
 
  private:
-  void FormatAllTags(std::string_view doc, DocumentOutput& out);
+  // The tag pass: every tag of the document through the rewriter, in order,
+  // the document's bytes and the new tags into `out`.
+  void FormatAllTags(DocumentReader& reader, DocumentOutput& out);
+  // The tag pass over one window of a document; returns where the unfinished
+  // piece at its end begins (the window's size when `last`).
+  size_t FormatWindow(std::string_view window, bool last, DocumentOutput& out);
   void StartRun(std::string documentFolder);
 
   int tagCounter_ = 0;
   std::string documentFolder_;
-  DocumentSource source_;
+  std::string rewritten_;
   struct PathHash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
@@ -175,66 +162,5 @@ std::string DocumentFolderOf(std::string_view fileName);
 // ".bak" (any letter case) gets ".bak" appended, so that the backup never is
 // the document itself.
 std::string BackupNameOf(std::string_view fileName);
-
-// ---------------------------------------------------------------------------
-
-template <typename Sink>
-void SplitDocument(std::string_view doc, Sink&& AddSegment) {
-  constexpr size_t npos = std::string_view::npos;
-  const size_t n = doc.size();
-  size_t pos = 0;       // start of the remainder
-  bool inTag = false;   // a "<" has been consumed, its ">" not found yet
-  size_t tagStart = 0;  // where that "<" stands
-  size_t nextLt = doc.find('<');
-  size_t nextGt = doc.find('>');
-  Segment s;
-  auto emit = [&](bool isTag, bool closed, size_t begin, size_t end, size_t textBegin,
-                  size_t textEnd) {
-    s.isTag = isTag;
-    s.closed = closed;
-    s.begin = begin;
-    s.end = end;
-    s.text = doc.substr(textBegin, textEnd - textBegin);
-    AddSegment(static_cast<const Segment&>(s));
-  };
-  while (pos < n) {
-    // Each bracket's next position is searched again only once the remainder
-    // has moved past it, so every byte is looked at a bounded number of times
-    // even in a document of many "<" and no ">".
-    if (nextLt != npos && nextLt < pos) nextLt = doc.find('<', pos);
-    if (nextGt != npos && nextGt < pos) nextGt = doc.find('>', pos);
-    if (nextLt == npos && nextGt == npos) {
-      if (inTag) {
-        emit(true, false, tagStart, n, tagStart + 1, n);  // a tag left open at the end
-      } else {
-        emit(false, true, pos, n, pos, n);
-      }
-      return;
-    }
-    if (nextLt < nextGt) {
-      const size_t p = nextLt;
-      if (inTag) {
-        // The earlier "<" opened no tag: it stays text, with what follows it.
-        emit(false, true, tagStart, p, tagStart, p);
-      } else if (p > pos) {
-        emit(false, true, pos, p, pos, p);
-      }
-      inTag = true;
-      tagStart = p;
-      pos = p + 1;
-    } else {
-      const size_t q = nextGt;
-      if (inTag) {
-        emit(true, true, tagStart, q + 1, tagStart + 1, q);
-        inTag = false;
-      } else {
-        emit(false, true, pos, q + 1, pos, q + 1);  // a stray ">" is text
-      }
-      pos = q + 1;
-    }
-  }
-  // The document's last byte was a "<" with nothing after it.
-  if (inTag) emit(false, true, tagStart, n, tagStart, n);
-}
 
 }  // namespace tamarind

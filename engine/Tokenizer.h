@@ -1,0 +1,108 @@
+// The document tokenizer: cuts a document into tags and text.
+//
+// House rules of this file:
+//  - Only the bytes "<" and ">" mean anything. Comments, scripts and quoted
+//    values holding ">" get no treatment here; the tag pass deals with them.
+//    In the double-byte code pages in use neither byte occurs as the second
+//    byte of a character, so a byte search never cuts a character in two.
+//  - Segments are views into the document; nothing is copied.
+//  - One pass: each step looks for the next bracket of either kind, and the
+//    first one found decides. Every byte is looked at once, whatever the
+//    document holds (a document of many "<" and no ">" included).
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tamarind {
+
+// One piece of a document: the text of a tag, without its brackets, or a run
+// of text outside tags. [begin, end) are the bytes of the document that the
+// piece stands for, brackets included, so the pieces of a document cover it
+// exactly, in order and without overlap.
+struct Segment {
+  bool isTag = false;
+  bool closed = true;  // false only for a tag cut off by the end of the document
+  std::string_view text;
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// The position of the first "<" or ">" at or after `pos`, or the size of
+// `doc` when there is none.
+inline size_t FindBracket(std::string_view doc, size_t pos) {
+  const size_t n = doc.size();
+  const char* p = doc.data();
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i gt = _mm_set1_epi8('>');
+  while (pos + 16 <= n) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
+    const int mask =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, lt), _mm_cmpeq_epi8(chunk, gt)));
+    if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    pos += 16;
+  }
+#endif
+  for (; pos < n; ++pos) {
+    if (p[pos] == '<' || p[pos] == '>') return pos;
+  }
+  return n;
+}
+
+// Splits a document into segments and calls AddSegment(const Segment&) for
+// each, in order. Joining the segments (a tag as "<" text ">") gives the
+// document back, except that a tag left open at the end comes back closed.
+template <typename Sink>
+void SplitDocument(std::string_view doc, Sink&& AddSegment) {
+  const size_t n = doc.size();
+  size_t pos = 0;       // start of the remainder
+  bool inTag = false;   // a "<" has been consumed, its ">" not found yet
+  size_t tagStart = 0;  // where that "<" stands
+  Segment s;
+  auto emit = [&](bool isTag, bool closed, size_t begin, size_t end, size_t textBegin,
+                  size_t textEnd) {
+    s.isTag = isTag;
+    s.closed = closed;
+    s.begin = begin;
+    s.end = end;
+    s.text = doc.substr(textBegin, textEnd - textBegin);
+    AddSegment(static_cast<const Segment&>(s));
+  };
+  while (pos < n) {
+    const size_t at = FindBracket(doc, pos);
+    if (at == n) {
+      if (inTag) {
+        emit(true, false, tagStart, n, tagStart + 1, n);  // a tag left open at the end
+      } else {
+        emit(false, true, pos, n, pos, n);
+      }
+      return;
+    }
+    if (doc[at] == '<') {
+      if (inTag) {
+        // The earlier "<" opened no tag: it stays text, with what follows it.
+        emit(false, true, tagStart, at, tagStart, at);
+      } else if (at > pos) {
+        emit(false, true, pos, at, pos, at);
+      }
+      inTag = true;
+      tagStart = at;
+    } else if (inTag) {
+      emit(true, true, tagStart, at + 1, tagStart + 1, at);
+      inTag = false;
+    } else {
+      emit(false, true, pos, at + 1, pos, at + 1);  // a stray ">" is text
+    }
+    pos = at + 1;
+  }
+  // The document's last byte was a "<" with nothing after it.
+  if (inTag) emit(false, true, tagStart, n, tagStart, n);
+}
+
+}  // namespace tamarind

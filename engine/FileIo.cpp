@@ -233,7 +233,7 @@ void DocumentReader::Open(const std::string& fileName) {
 }
 
 bool DocumentReader::ReadMore() {
-  constexpr size_t kChunk = 1024 * 1024;
+  constexpr size_t kChunk = 256 * 1024;
   const size_t want = std::max(kChunk, buffer_.size());
   if (buffer_.capacity() - buffer_.size() < want) buffer_.Reserve(buffer_.size() + want);
   for (;;) {

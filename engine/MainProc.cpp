@@ -146,7 +146,7 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
     }
     if (!s.isTag) return;
     openAtEnd = !s.closed;
-    if (!tamarind::FormatImageTag(s.text, context, rewritten_)) return;
+    if (!MayBeImageTag(s.text) || !tamarind::FormatImageTag(s.text, context, rewritten_)) return;
     ++tagCounter_;
     out.Write(window.substr(runStart, s.begin - runStart));
     out.Write("<");

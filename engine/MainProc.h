@@ -89,6 +89,15 @@ struct RewriteContext {
 // the tag stays as it is (any tag that is not IMG, an IMG that got nothing).
 bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::string& result);
 
+// A cheap first look for the tag pass: false for a tag that cannot be an IMG
+// tag because its first byte is neither a blank nor an "i". Most tags of a
+// page end here, without a call.
+inline bool MayBeImageTag(std::string_view tag) {
+  if (tag.empty()) return false;
+  const auto c = static_cast<unsigned char>(tag[0]);
+  return c <= 0x20 || c == 'i' || c == 'I';
+}
+
 // The 1-based position of the first blank or "=" in `text`, 0 when there is
 // neither. Blanks are space, tab, CR and LF.
 size_t WordEndPos(std::string_view text);

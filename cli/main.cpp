@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -59,17 +58,30 @@ int PrintSizes(const std::vector<std::string>& images) {
   return status;
 }
 
+// The rewritten document on standard output.
+class StandardOutput : public tamarind::DocumentOutput {
+ public:
+  void Write(std::string_view bytes) override {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) failed_ = true;
+  }
+  bool Flush() { return std::fflush(stdout) == 0 && !failed_ && !std::ferror(stdout); }
+
+ private:
+  bool failed_ = false;
+};
+
 int ProcessStandardInput(tamarind::MainProc& engine) {
-  std::string document(std::istreambuf_iterator<char>(std::cin), {});
-  if (std::cin.bad()) {
-    std::cerr << "tamarind-cli: -: " << tamarind::IoErrorMessage(EIO) << "\n";
+  StandardOutput out;
+  try {
+    const int changed = engine.ProcessStream(STDIN_FILENO, out);
+    if (!out.Flush()) throw tamarind::EInOutError::FromErrno(errno);
+    std::cerr << "-: " << changed << " tags changed\n";
+    return kExitOk;
+  } catch (const tamarind::EInOutError& e) {
+    out.Flush();
+    std::cerr << "tamarind-cli: -: " << e.what() << "\n";
     return kExitFailed;
   }
-  const std::string result = engine.ProcessText(document);
-  std::cout.write(result.data(), static_cast<std::streamsize>(result.size()));
-  std::cout.flush();
-  std::cerr << "-: " << engine.TagCounter() << " tags changed\n";
-  return std::cout ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -158,7 +170,10 @@ int main(int argc, char** argv) {
     try {
       const int changed = engine.ProcessFile(file);
       std::cout << file << ": " << changed << " tags changed\n";
-    } catch (const tamarind::EInOutError& e) {
+    } catch (const std::exception& e) {
+      // EInOutError says what went wrong with the file; anything else (no
+      // memory for a huge tag) is reported the same way and the next file
+      // is still processed.
       std::cout.flush();
       std::cerr << "tamarind-cli: " << file << ": " << e.what() << "\n";
       status = kExitFailed;

@@ -211,7 +211,13 @@ void DocumentBuffer::Consume(size_t n) {
 }
 
 DocumentReader::~DocumentReader() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0 && owned_) ::close(fd_);
+}
+
+void DocumentReader::Attach(int fd) {
+  buffer_.SetSize(0);
+  fd_ = fd;
+  owned_ = false;
 }
 
 void DocumentReader::Open(const std::string& fileName) {
@@ -248,7 +254,7 @@ bool DocumentReader::ReadMore() {
 }
 
 void DocumentReader::Close() {
-  const int fd = fd_;
+  const int fd = owned_ ? fd_ : -1;
   fd_ = -1;
   // close() is not retried on EINTR: on Linux the handle is gone either way.
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) ThrowErrno(errno);

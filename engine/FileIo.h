@@ -96,6 +96,8 @@ class DocumentReader {
   // user may not change fails here, before anything happens to it. Throws
   // EInOutError.
   void Open(const std::string& fileName);
+  // Reads from a handle that stays open afterwards (standard input).
+  void Attach(int fd);
   // The file as it was opened (mode, owner, times, links).
   const struct stat& Status() const { return status_; }
 
@@ -111,6 +113,7 @@ class DocumentReader {
 
  private:
   int fd_ = -1;
+  bool owned_ = true;
   struct stat status_ {};
   DocumentBuffer buffer_;
 };

@@ -178,6 +178,14 @@ std::string MainProc::ProcessText(std::string_view document, std::string_view do
   return out;
 }
 
+int MainProc::ProcessStream(int input, DocumentOutput& out, std::string_view documentFolder) {
+  StartRun(std::string(documentFolder));
+  DocumentReader reader;
+  reader.Attach(input);
+  FormatAllTags(reader, out);
+  return tagCounter_;
+}
+
 int MainProc::ProcessFile(const std::string& fileName) {
   StartRun(DocumentFolderOf(fileName));
   DocumentReader reader;

@@ -133,6 +133,11 @@ class MainProc {
   // `documentFolder`. Returns the written form.
   std::string ProcessText(std::string_view document, std::string_view documentFolder = {});
 
+  // Processes a document read from `input` (standard input, say) into `out`;
+  // SRC values are resolved against `documentFolder`. Returns the number of
+  // tags changed. Throws EInOutError for a failed read.
+  int ProcessStream(int input, DocumentOutput& out, std::string_view documentFolder = {});
+
   // The rewriter on the engine's own state: counts the tag when it changed.
   std::string FormatImageTag(std::string_view tag);
 

@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <random>
 
 #include "MainProc.h"
 #include "engine/TestFiles.h"
@@ -108,6 +109,25 @@ TEST_F(RunTest, DocumentsWithoutImagesComeBackByteForByte) {
     EXPECT_EQ(ReadFile(file), doc);
     EXPECT_EQ(ReadFile(dir / "page.bak"), doc) << "no backup";
   }
+}
+
+TEST_F(RunTest, LargeDocumentsReadInPiecesMatchTheWholeDocument) {
+  // Files are read a window at a time; tags, stray brackets and a tag longer
+  // than a window must come out as if the document had been read whole.
+  std::mt19937 random(7);
+  const char* pieces[] = {"<img src=a.gif>", "<IMG\r\nSRC=a.gif />", "<p>", "text ", ">", "<",
+                          "<img src=\"a.gif\" alt='x > y'>", "\r\n", "<br>"};
+  std::string doc;
+  while (doc.size() < 3'000'000) {
+    doc += pieces[random() % std::size(pieces)];
+    if (random() % 5000 == 0) doc += "<img " + std::string(700'000, 'x') + " src=a.gif>";
+  }
+  doc += "<img src=a.gif";  // open at the end
+  const std::string file = dir.Write("big.html", doc);
+  MainProc whole;
+  const std::string expected = whole.ProcessText(doc, dir.Path() + "/");
+  EXPECT_EQ(engine.ProcessFile(file), whole.TagCounter());
+  EXPECT_EQ(ReadFile(file), expected);
 }
 
 TEST_F(RunTest, TagOpenAtTheEndIsClosed) {

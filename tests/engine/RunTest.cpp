@@ -115,8 +115,15 @@ TEST_F(RunTest, LargeDocumentsReadInPiecesMatchTheWholeDocument) {
   // Files are read a window at a time; tags, stray brackets and a tag longer
   // than a window must come out as if the document had been read whole.
   std::mt19937 random(7);
-  const char* pieces[] = {"<img src=a.gif>", "<IMG\r\nSRC=a.gif />", "<p>", "text ", ">", "<",
-                          "<img src=\"a.gif\" alt='x > y'>", "\r\n", "<br>"};
+  const char* pieces[] = {"<img src=a.gif>",
+                          "<IMG\r\nSRC=a.gif />",
+                          "<p>",
+                          "text ",
+                          ">",
+                          "<",
+                          "<img src=\"a.gif\" alt='x > y'>",
+                          "\r\n",
+                          "<br>"};
   std::string doc;
   while (doc.size() < 3'000'000) {
     doc += pieces[random() % std::size(pieces)];

@@ -191,16 +191,25 @@ int MainProc::ProcessFile(const std::string& fileName) {
   DocumentReader reader;
   reader.Open(fileName);
   const std::string target = ResolveTarget(fileName);
+  // The tag pass writes the new contents straight into the file that will
+  // replace the document, so the document is read and written once.
   ReplacementFile replacement(target, reader.Status());
   FileOutput out(replacement);
   FormatAllTags(reader, out);
   reader.Close();
+  WriteDocument(fileName, reader.Status(), replacement);
+  return tagCounter_;
+}
+
+void MainProc::WriteDocument(const std::string& fileName, const struct stat& original,
+                             ReplacementFile& replacement) {
   replacement.Finish();
   // The backup must stand before the document is replaced; if it can't be
   // made, the run stops here and the document stays as it was.
-  if (options.MakeBAKFile) MakeBackupFile(target, reader.Status(), BackupNameOf(fileName));
+  if (options.MakeBAKFile) {
+    MakeBackupFile(ResolveTarget(fileName), original, BackupNameOf(fileName));
+  }
   replacement.Commit();
-  return tagCounter_;
 }
 
 }  // namespace tamarind

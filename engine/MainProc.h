@@ -152,6 +152,10 @@ class MainProc {
   // The tag pass: every tag of the document through the rewriter, in order,
   // the document's bytes and the new tags into `out`.
   void FormatAllTags(DocumentReader& reader, DocumentOutput& out);
+  // Puts the new contents in the document's place: flushed to disk, the
+  // backup made when asked for, then renamed over the document.
+  void WriteDocument(const std::string& fileName, const struct stat& original,
+                     ReplacementFile& replacement);
   // The tag pass over one window of a document; returns where the unfinished
   // piece at its end begins (the window's size when `last`).
   size_t FormatWindow(std::string_view window, bool last, DocumentOutput& out);

@@ -135,6 +135,7 @@ class ReplacementFile {
   void Finish();
   // Renames the finished file over the target.
   void Commit();
+  const std::string& Target() const { return target_; }
 
  private:
   void Flush();

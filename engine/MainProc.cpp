@@ -207,7 +207,7 @@ void MainProc::WriteDocument(const std::string& fileName, const struct stat& ori
   // The backup must stand before the document is replaced; if it can't be
   // made, the run stops here and the document stays as it was.
   if (options.MakeBAKFile) {
-    MakeBackupFile(ResolveTarget(fileName), original, BackupNameOf(fileName));
+    MakeBackupFile(replacement.Target(), original, BackupNameOf(fileName));
   }
   replacement.Commit();
 }

@@ -48,6 +48,40 @@ size_t LastSeparator(std::string_view name) {
   return name.rfind('/');
 }
 
+bool StartsWithIgnoringCase(std::string_view text, std::string_view lowerPrefix) {
+  if (text.size() < lowerPrefix.size()) return false;
+  for (size_t i = 0; i < lowerPrefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lowerPrefix[i]) return false;
+  }
+  return true;
+}
+
+// A tag name ends at a blank, a "/" or the end of the tag.
+bool EndsTagName(std::string_view text, size_t at) {
+  if (at >= text.size()) return true;
+  const char c = text[at];
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '/' || c == '>';
+}
+
+// A start tag named `lowerName` (any letter case): <script>, <SCRIPT type=...>;
+// not <scripts>.
+bool IsStartTagNamed(std::string_view tagText, std::string_view lowerName) {
+  return StartsWithIgnoringCase(tagText, lowerName) && EndsTagName(tagText, lowerName.size());
+}
+
+// The end tag that closes a script or style element: "</script" followed by
+// a blank, "/", ">" or nothing more.
+bool ClosesRawText(std::string_view raw, std::string_view lowerEndTag) {
+  return StartsWithIgnoringCase(raw, lowerEndTag) && EndsTagName(raw, lowerEndTag.size());
+}
+
+// Whether a segment's bytes end in "-->" that begins at or after `from`.
+bool EndsComment(std::string_view raw, size_t from) {
+  return raw.size() >= from + 3 && raw.substr(raw.size() - 3) == "-->";
+}
+
 }  // namespace
 
 std::string DocumentFolderOf(std::string_view fileName) {
@@ -123,6 +157,7 @@ std::string MainProc::FormatImageTag(std::string_view tag) {
 
 void MainProc::StartRun(std::string documentFolder) {
   tagCounter_ = 0;
+  markup_ = Markup::Text;
   documentFolder_ = std::move(documentFolder);
   sizeCache_.clear();
 }
@@ -144,9 +179,10 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
       carry = s.begin;
       return;
     }
-    if (!s.isTag) return;
-    openAtEnd = !s.closed;
-    if (!MayBeImageTag(s.text) || !tamarind::FormatImageTag(s.text, context, rewritten_)) return;
+    if (s.isTag) openAtEnd = !s.closed;
+    if (!InMarkup(window.substr(s.begin, s.end - s.begin), s)) return;
+    if (!s.isTag || !MayBeImageTag(s.text)) return;
+    if (!tamarind::FormatImageTag(s.text, context, rewritten_)) return;
     ++tagCounter_;
     out.Write(window.substr(runStart, s.begin - runStart));
     out.Write("<");
@@ -158,6 +194,34 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
   out.Write(window.substr(runStart, carry - runStart));
   if (openAtEnd) out.Write(">");
   return carry;
+}
+
+bool MainProc::InMarkup(std::string_view raw, const Segment& s) {
+  // Every "<" of a document begins a segment, and every ">" ends one, so
+  // "<!--", "</script" and "-->" are each found whole within one segment:
+  // the first two at its start, the last at its end. One state, carried from
+  // segment to segment (and window to window), keeps the pass linear.
+  switch (markup_) {
+    case Markup::Comment:
+      if (EndsComment(raw, 0)) markup_ = Markup::Text;
+      return false;
+    case Markup::Script:
+    case Markup::Style:
+      if (!ClosesRawText(raw, markup_ == Markup::Script ? "</script" : "</style")) return false;
+      markup_ = Markup::Text;
+      return true;
+    case Markup::Text:
+      break;
+  }
+  if (StartsWithIgnoringCase(raw, "<!--")) {
+    if (!EndsComment(raw, 4)) markup_ = Markup::Comment;
+    return false;
+  }
+  if (s.isTag) {
+    if (IsStartTagNamed(s.text, "script")) markup_ = Markup::Script;
+    if (IsStartTagNamed(s.text, "style")) markup_ = Markup::Style;
+  }
+  return true;
 }
 
 void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {

@@ -152,6 +152,10 @@ class MainProc {
   // The tag pass: every tag of the document through the rewriter, in order,
   // the document's bytes and the new tags into `out`.
   void FormatAllTags(DocumentReader& reader, DocumentOutput& out);
+  // Follows comments, scripts and styles through the segments: true when the
+  // segment stands in markup, where its tags are handed to the rewriter.
+  bool InMarkup(std::string_view raw, const Segment& s);
+
   // Puts the new contents in the document's place: flushed to disk, the
   // backup made when asked for, then renamed over the document.
   void WriteDocument(const std::string& fileName, const struct stat& original,
@@ -161,7 +165,12 @@ class MainProc {
   size_t FormatWindow(std::string_view window, bool last, DocumentOutput& out);
   void StartRun(std::string documentFolder);
 
+  // Where the tag pass stands: in markup, or inside a comment, a script or
+  // a style, whose tags are no tags of the page.
+  enum class Markup { Text, Comment, Script, Style };
+
   int tagCounter_ = 0;
+  Markup markup_ = Markup::Text;
   std::string documentFolder_;
   std::string rewritten_;
   struct PathHash {

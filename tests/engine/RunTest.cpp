@@ -123,7 +123,11 @@ TEST_F(RunTest, LargeDocumentsReadInPiecesMatchTheWholeDocument) {
                           "<",
                           "<img src=\"a.gif\" alt='x > y'>",
                           "\r\n",
-                          "<br>"};
+                          "<br>",
+                          "<!-- ",
+                          " -->",
+                          "<script>",
+                          "</script>"};
   std::string doc;
   while (doc.size() < 3'000'000) {
     doc += pieces[random() % std::size(pieces)];

@@ -180,7 +180,15 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
       return;
     }
     if (s.isTag) openAtEnd = !s.closed;
-    if (!InMarkup(window.substr(s.begin, s.end - s.begin), s)) return;
+    // Outside comments, scripts and styles only a segment that begins "<!"
+    // or "<s" can change where the pass stands; the rest skip the call.
+    const char* raw = window.data() + s.begin;
+    const size_t rawSize = s.end - s.begin;
+    if ((markup_ != Markup::Text ||
+         (rawSize >= 4 && raw[0] == '<' && (raw[1] == '!' || (raw[1] | 0x20) == 's'))) &&
+        !InMarkup({raw, rawSize}, s)) {
+      return;
+    }
     if (!s.isTag || !MayBeImageTag(s.text)) return;
     if (!tamarind::FormatImageTag(s.text, context, rewritten_)) return;
     ++tagCounter_;
@@ -213,7 +221,8 @@ bool MainProc::InMarkup(std::string_view raw, const Segment& s) {
     case Markup::Text:
       break;
   }
-  if (StartsWithIgnoringCase(raw, "<!--")) {
+  if (raw.size() < 4 || raw[0] != '<') return true;
+  if (raw[1] == '!' && raw[2] == '-' && raw[3] == '-') {
     if (!EndsComment(raw, 4)) markup_ = Markup::Comment;
     return false;
   }

@@ -94,8 +94,8 @@ void SplitDocument(std::string_view doc, Sink&& AddSegment) {
   size_t tagStart = 0;  // where that "<" stands
   BracketFinder brackets(doc);
   Segment s;
-  auto emit = [&](bool isTag, bool closed, size_t begin, size_t end, size_t textBegin,
-                  size_t textEnd) {
+  auto addPiece = [&](bool isTag, bool closed, size_t begin, size_t end, size_t textBegin,
+                      size_t textEnd) {
     s.isTag = isTag;
     s.closed = closed;
     s.begin = begin;
@@ -107,31 +107,31 @@ void SplitDocument(std::string_view doc, Sink&& AddSegment) {
     const size_t at = brackets.Next(pos);
     if (at == n) {
       if (inTag) {
-        emit(true, false, tagStart, n, tagStart + 1, n);  // a tag left open at the end
+        addPiece(true, false, tagStart, n, tagStart + 1, n);  // a tag left open at the end
       } else {
-        emit(false, true, pos, n, pos, n);
+        addPiece(false, true, pos, n, pos, n);
       }
       return;
     }
     if (doc[at] == '<') {
       if (inTag) {
         // The earlier "<" opened no tag: it stays text, with what follows it.
-        emit(false, true, tagStart, at, tagStart, at);
+        addPiece(false, true, tagStart, at, tagStart, at);
       } else if (at > pos) {
-        emit(false, true, pos, at, pos, at);
+        addPiece(false, true, pos, at, pos, at);
       }
       inTag = true;
       tagStart = at;
     } else if (inTag) {
-      emit(true, true, tagStart, at + 1, tagStart + 1, at);
+      addPiece(true, true, tagStart, at + 1, tagStart + 1, at);
       inTag = false;
     } else {
-      emit(false, true, pos, at + 1, pos, at + 1);  // a stray ">" is text
+      addPiece(false, true, pos, at + 1, pos, at + 1);  // a stray ">" is text
     }
     pos = at + 1;
   }
   // The document's last byte was a "<" with nothing after it.
-  if (inTag) emit(false, true, tagStart, n, tagStart, n);
+  if (inTag) addPiece(false, true, tagStart, n, tagStart, n);
 }
 
 }  // namespace tamarind

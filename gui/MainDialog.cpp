@@ -1,0 +1,366 @@
+#include "MainDialog.h"
+
+#include <unistd.h>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFont>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <limits>
+
+#include "ui_MainDialog.h"
+
+namespace tamarind {
+
+TFm_MainDialog* Fm_MainDialog = nullptr;
+
+namespace {
+
+const char kWarningCaption[] = "警告";
+
+// The wait cursor for as long as a run works.
+class WaitCursor {
+ public:
+  WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+// A name as the engine and the file system take it: bytes in the system's
+// encoding of file names.
+std::string FileNameBytes(const QString& name) {
+  return QFile::encodeName(name).toStdString();
+}
+
+// Whether the user may change a file: the file itself and its folder (where
+// the new contents and the backup are made).
+bool IsWritableHere(const QString& path) {
+  const QByteArray file = QFile::encodeName(path);
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  return ::access(file.constData(), W_OK) == 0 && ::access(folder.constData(), W_OK) == 0;
+}
+
+}  // namespace
+
+void InstallFontSubstitutes() {
+  // IPA's fonts share the metrics of the Windows fonts the layout was drawn
+  // with, so every text fits where it was meant to.
+  QFont::insertSubstitution(QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"));
+  QFont::insertSubstitution(QStringLiteral("ＭＳ ゴシック"), QStringLiteral("IPAGothic"));
+  QFont::insertSubstitution(QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"));
+  QFont::insertSubstitution(QStringLiteral("MS Gothic"), QStringLiteral("IPAGothic"));
+}
+
+QString ErrorBoxText(const QString& message) {
+  const QList<uint> codePoints = message.toUcs4();
+  if (!codePoints.isEmpty() && codePoints.back() > '.') return message + QLatin1Char('.');
+  return message;
+}
+
+// --- The desktop's own boxes and choosers ----------------------------------
+
+void DialogServices::Warning(QWidget* parent, const QString& text) {
+  QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kWarningCaption), text,
+                  QMessageBox::NoButton, parent);
+  box.addButton(QStringLiteral("はい(&Y)"), QMessageBox::AcceptRole);
+  box.exec();
+}
+
+void DialogServices::ErrorBox(QWidget* parent, const QString& text) {
+  QMessageBox box(QMessageBox::Critical, QGuiApplication::applicationName(), text, QMessageBox::Ok,
+                  parent);
+  box.exec();
+}
+
+void DialogServices::Notice(QWidget* parent, const QString& text) {
+  QMessageBox box(QMessageBox::Warning, QGuiApplication::applicationName(), text, QMessageBox::Ok,
+                  parent);
+  box.exec();
+}
+
+QString DialogServices::ChooseFile(QWidget* parent, const QString& startFolder) {
+  QFileDialog dialog(parent, QString(), startFolder, QStringLiteral("HTMLファイル (*.html *.htm)"));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setSizeGripEnabled(true);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().constFirst();
+}
+
+QString DialogServices::ChooseFolder(QWidget* parent, const QString& startFolder) {
+  return QFileDialog::getExistingDirectory(parent, QString(), startFolder,
+                                           QFileDialog::ShowDirsOnly);
+}
+
+void DialogServices::OpenDocument(const QString& path) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+// --- The wizard --------------------------------------------------------------
+
+TFm_MainDialog::TFm_MainDialog(MainProc& engine, DialogServices* services, QWidget* parent)
+    : QDialog(parent),
+      ui(new Ui::TFm_MainDialog),
+      engine_(engine),
+      services_(services != nullptr ? services : new DialogServices) {
+  if (services == nullptr) ownedServices_.reset(services_);
+  InstallFontSubstitutes();
+  ui->setupUi(this);
+  // A fixed dialog frame whose title bar has only a close box.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(629, 344);
+  // Long paths are never cut.
+  ui->Pnl_File_Txt_Filename->setMaxLength(std::numeric_limits<int>::max());
+  ui->Pnl_Option_Txt_AbsFolder->setMaxLength(std::numeric_limits<int>::max());
+
+  connect(ui->Btn_Next, &QPushButton::clicked, this, &TFm_MainDialog::Btn_NextClick);
+  connect(ui->Btn_Back, &QPushButton::clicked, this, &TFm_MainDialog::Btn_BackClick);
+  connect(ui->Btn_Cancel, &QPushButton::clicked, this, &TFm_MainDialog::Btn_CancelClick);
+  connect(ui->Btn_Help, &QPushButton::clicked, this, &TFm_MainDialog::Btn_HelpClick);
+  connect(ui->Pnl_File_Btn_View, &QPushButton::clicked, this,
+          &TFm_MainDialog::Pnl_File_Btn_ViewClick);
+  connect(ui->Pnl_Option_Btn_AbsFolder, &QPushButton::clicked, this,
+          &TFm_MainDialog::Pnl_Option_Btn_AbsFolderClick);
+
+  // The rewriter's trace goes to the hidden memo, gathered during a run.
+  engine_.trace = [this](std::string_view line) {
+    trace_.append(line);
+    trace_ += '\n';
+  };
+  FormCreate();
+}
+
+TFm_MainDialog::~TFm_MainDialog() {
+  engine_.trace = nullptr;
+  delete ui;
+}
+
+void TFm_MainDialog::FormCreate() {
+  ui->Pnl_Title_Chk->setChecked(true);
+  ui->Pnl_File_Chk->setChecked(true);
+  ProcessingOptions& options = engine_.options;
+  options.AddALTAttribute = ui->Pnl_Option_Chk_ALT->isChecked();
+  options.MakeBAKFile = ui->Pnl_Option_Chk_BAK->isChecked();
+  options.Parameter_OverWrite = ui->Pnl_Option_Chk_OverWrite->isChecked();
+  options.Parameter_QuoteWrite = ui->Pnl_Option_Chk_Quote->isChecked();
+  if (openDialogFolder_.isEmpty()) openDialogFolder_ = QDir::currentPath();
+  ui->Pnl_Option_Chk_ALT->setChecked(options.AddALTAttribute);
+  ui->Pnl_Option_Chk_BAK->setChecked(options.MakeBAKFile);
+  ui->Pnl_Option_Chk_OverWrite->setChecked(options.Parameter_OverWrite);
+  ui->Pnl_Option_Chk_Quote->setChecked(options.Parameter_QuoteWrite);
+  ui->Pnl_Option_Txt_AbsFolder->setText(QString::fromLocal8Bit(options.Parameter_ABSFolder));
+  if (ui->Pnl_Title_Chk->isChecked()) {
+    ShowTitlePage();
+  } else {
+    ShowFilePage();
+  }
+}
+
+void TFm_MainDialog::ShowPage(const QString& title, bool backEnabled, const QString& nextText,
+                              QWidget* panel, bool acceptDrops) {
+  ui->Lbl_Title->setText(title);
+  ui->Lbl_Title->adjustSize();  // its width follows the text
+  ui->Btn_Back->setEnabled(backEnabled);
+  ui->Btn_Next->setText(nextText);
+  for (QWidget* p : {ui->Pnl_Title, ui->Pnl_File, ui->Pnl_Option, ui->Pnl_Result}) {
+    p->setVisible(p == panel);
+  }
+  setAcceptDrops(acceptDrops);
+}
+
+void TFm_MainDialog::ShowTitlePage() {
+  currentPage_ = kTitlePage;
+  ShowPage(QStringLiteral("ようこそ"), false, QStringLiteral("次へ >"), ui->Pnl_Title, false);
+}
+
+void TFm_MainDialog::ShowFilePage() {
+  currentPage_ = kFilePage;
+  ShowPage(QStringLiteral("ファイルの選択"), true, QStringLiteral("次へ >"), ui->Pnl_File, true);
+}
+
+void TFm_MainDialog::ShowOptionPage() {
+  currentPage_ = kOptionPage;
+  ShowPage(QStringLiteral("オプションの設定"), true, QStringLiteral("次へ >"), ui->Pnl_Option,
+           false);
+}
+
+void TFm_MainDialog::ShowResultPage() {
+  ProcessingOptions& options = engine_.options;
+  options.AddALTAttribute = ui->Pnl_Option_Chk_ALT->isChecked();
+  options.MakeBAKFile = ui->Pnl_Option_Chk_BAK->isChecked();
+  options.Parameter_OverWrite = ui->Pnl_Option_Chk_OverWrite->isChecked();
+  options.Parameter_QuoteWrite = ui->Pnl_Option_Chk_Quote->isChecked();
+  options.Parameter_ABSFolder = FileNameBytes(ui->Pnl_Option_Txt_AbsFolder->text());
+
+  int count;
+  {
+    WaitCursor wait;
+    struct HandTraceOver {  // also when the run fails
+      TFm_MainDialog& d;
+      ~HandTraceOver() {
+        if (d.trace_.empty()) return;
+        d.trace_.pop_back();  // the last line's break
+        d.ui->Mem_Status->appendPlainText(QString::fromUtf8(d.trace_));
+        std::string().swap(d.trace_);
+      }
+    } handOver{*this};
+    count = engine_.ProcessFile(FileNameBytes(ui->Pnl_File_Txt_Filename->text()));
+  }
+
+  currentPage_ = kResultPage;
+  ui->Pnl_Result_Lbl1->setText(
+      count != 0 ? QStringLiteral("　%1個のタグに処理を行いました。").arg(count)
+                 : QStringLiteral("このファイルには、処理の対象になるタグはありませんでした"));
+  ShowPage(QStringLiteral("処理を完了しました"), false, QStringLiteral("閉じる"), ui->Pnl_Result,
+           false);
+}
+
+void TFm_MainDialog::Run() {
+  // The event loop carries no exceptions: an error that stops the run is
+  // shown here, and the dialog stays on the page where Next was pressed.
+  try {
+    ShowResultPage();
+  } catch (const std::exception& e) {
+    services_->ErrorBox(this, ErrorBoxText(QString::fromUtf8(e.what())));
+  }
+}
+
+void TFm_MainDialog::Btn_NextClick() {
+  switch (currentPage_) {
+    case kTitlePage:
+      ShowFilePage();
+      break;
+    case kFilePage: {
+      const QString name = ui->Pnl_File_Txt_Filename->text();
+      if (name.isEmpty()) {
+        services_->Warning(this, QStringLiteral("処理を行うファイルの名前を入力してください。"));
+        return;
+      }
+      if (!QFileInfo(name).isFile()) {  // a folder counts as missing
+        services_->Warning(
+            this, QLatin1Char('"') + name + QStringLiteral("\" というファイルが見つかりません。"));
+        return;
+      }
+      if (ui->Pnl_File_Chk->isChecked()) {
+        ShowOptionPage();
+      } else {
+        Run();
+      }
+      break;
+    }
+    case kOptionPage:
+      Run();
+      break;
+    case kResultPage:
+      close();
+      break;
+    default:
+      break;
+  }
+}
+
+void TFm_MainDialog::Btn_BackClick() {
+  switch (currentPage_) {
+    case kFilePage:
+      ShowTitlePage();
+      break;
+    case kOptionPage:
+      ShowFilePage();
+      break;
+    default:
+      break;
+  }
+}
+
+void TFm_MainDialog::Btn_CancelClick() {
+  close();
+}
+
+QString TFm_MainDialog::HelpFile() {
+  const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/readme.txt");
+  if (QFileInfo::exists(beside)) return beside;
+  const QString installed =
+      QCoreApplication::applicationDirPath() + QStringLiteral("/../share/tamarind/readme.txt");
+  if (QFileInfo::exists(installed)) return QFileInfo(installed).canonicalFilePath();
+  return beside;
+}
+
+void TFm_MainDialog::Btn_HelpClick() {
+  services_->OpenDocument(HelpFile());
+}
+
+void TFm_MainDialog::Pnl_File_Btn_ViewClick() {
+  QString folder = openDialogFolder_;
+  for (;;) {
+    const QString chosen = services_->ChooseFile(this, folder);
+    if (chosen.isEmpty()) return;
+    // The run writes the file back and keeps a backup beside it, so a file
+    // the user may not change is refused here, as the chooser of the
+    // original platform does, and the chooser comes back.
+    if (IsWritableHere(chosen)) {
+      ui->Pnl_File_Txt_Filename->setText(QDir::toNativeSeparators(chosen));
+      return;
+    }
+    services_->Notice(this, QStringLiteral("%1\nこのファイルは書き込みが禁止されています。\n"
+                                           "別のファイルを選択してください。")
+                                .arg(QDir::toNativeSeparators(chosen)));
+    folder = QFileInfo(chosen).absolutePath();
+  }
+}
+
+void TFm_MainDialog::Pnl_Option_Btn_AbsFolderClick() {
+  QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+  if (start.isEmpty() || !QFileInfo(start).isDir()) start = QDir::homePath();
+  const QString chosen = services_->ChooseFolder(this, start);
+  if (!chosen.isEmpty()) ui->Pnl_Option_Txt_AbsFolder->setText(QDir::toNativeSeparators(chosen));
+}
+
+void TFm_MainDialog::FormDropFiles(const QStringList& paths) {
+  for (const QString& path : paths) {
+    if (QFileInfo(path).isDir()) continue;
+    ui->Pnl_File_Txt_Filename->setText(path);
+    return;
+  }
+}
+
+void TFm_MainDialog::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TFm_MainDialog::dropEvent(QDropEvent* event) {
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    // Only files on this machine can be processed; a web address is no file.
+    if (url.isLocalFile()) paths << QDir::toNativeSeparators(url.toLocalFile());
+  }
+  FormDropFiles(paths);
+  event->acceptProposedAction();
+}
+
+void TFm_MainDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (centred_) return;
+  centred_ = true;
+  if (const QScreen* screen = this->screen()) {
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+  }
+}
+
+}  // namespace tamarind

@@ -1,0 +1,110 @@
+// MainDialog: the four-page wizard, tamarind's working window.
+//
+// The dialog collects one HTML file and the options, makes the one call into
+// the engine, and shows how many tags changed. It never touches files itself.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "MainProc.h"
+
+namespace Ui {
+class TFm_MainDialog;
+}
+
+namespace tamarind {
+
+// What the wizard asks of the desktop: message boxes, the file and folder
+// choosers, opening the help text. Tests put in their own, so that no test
+// ever waits on a modal box.
+class DialogServices {
+ public:
+  virtual ~DialogServices() = default;
+  // A warning about the page's input: caption "警告", one button "はい(&Y)".
+  virtual void Warning(QWidget* parent, const QString& text);
+  // An error that stopped a handler: stop icon, OK, the application's title.
+  virtual void ErrorBox(QWidget* parent, const QString& text);
+  // A message about a chosen file that cannot be used.
+  virtual void Notice(QWidget* parent, const QString& text);
+  // The file chooser for HTML files; an empty result means cancelled.
+  virtual QString ChooseFile(QWidget* parent, const QString& startFolder);
+  // The folder chooser; an empty result means cancelled.
+  virtual QString ChooseFolder(QWidget* parent, const QString& startFolder);
+  // Opens a document with the desktop's viewer; the answer is not reported.
+  virtual void OpenDocument(const QString& path);
+};
+
+// The wizard's pages, in the order they are met.
+enum Page : uint8_t { kTitlePage = 0, kFilePage = 1, kOptionPage = 2, kResultPage = 3 };
+
+class TFm_MainDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // `engine` is the process-wide engine; `services` may be null for the
+  // desktop's own (the dialog does not own it).
+  explicit TFm_MainDialog(MainProc& engine, DialogServices* services = nullptr,
+                          QWidget* parent = nullptr);
+  ~TFm_MainDialog() override;
+
+  uint8_t CurrentPage() const { return currentPage_; }
+  // The folder the file chooser starts in (empty: the current folder).
+  const QString& OpenDialogFolder() const { return openDialogFolder_; }
+
+  // Handlers, named after their control and event.
+  void FormCreate();
+  void Btn_NextClick();
+  void Btn_BackClick();
+  void Btn_CancelClick();
+  void Btn_HelpClick();
+  void Pnl_File_Btn_ViewClick();
+  void Pnl_Option_Btn_AbsFolderClick();
+  // Takes the first dropped item that is not a folder into the name box.
+  void FormDropFiles(const QStringList& paths);
+
+  // The help text: beside the program, or where an installation puts it.
+  static QString HelpFile();
+
+ protected:
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void ShowTitlePage();
+  void ShowFilePage();
+  void ShowOptionPage();
+  void ShowResultPage();
+  // The steps every page routine ends with: the title, the buttons, the one
+  // visible panel, and whether dropped files are taken.
+  void ShowPage(const QString& title, bool backEnabled, const QString& nextText, QWidget* panel,
+                bool acceptDrops);
+  void Run();
+
+  Ui::TFm_MainDialog* ui;
+  MainProc& engine_;
+  DialogServices* services_;
+  std::unique_ptr<DialogServices> ownedServices_;
+  uint8_t currentPage_ = kTitlePage;
+  QString openDialogFolder_;
+  std::string trace_;  // the run's trace lines, handed to Mem_Status at once
+  bool centred_ = false;
+};
+
+// The one dialog of the process, created at start-up.
+extern TFm_MainDialog* Fm_MainDialog;
+
+// Maps the Windows font names the layout uses onto the metric-compatible
+// Japanese fonts of this system. Called before any window is made.
+void InstallFontSubstitutes();
+
+// The text of an error box: the message, with "." added when its last
+// character sorts above ".".
+QString ErrorBoxText(const QString& message);
+
+}  // namespace tamarind

@@ -33,8 +33,13 @@ case "$mode" in
   run)
     install_missing
     build
-    # Until the wizard exists the program is the command line: show it on a
+    if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+      echo "== Starting the wizard (the sample site is in examples/site)"
+      exec "$build_dir/gui/tamarind"
+    fi
+    # No desktop to show a window on: show the command line instead, on a
     # copy of the sample site, so the sample itself stays as it is.
+    echo "== No display (DISPLAY is not set), so the wizard cannot be shown here."
     work=$(mktemp -d)
     cp -r examples/site "$work/"
     echo "== tamarind-cli -a -r $work/site on a copy of examples/site"

@@ -17,10 +17,13 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 
 #include <limits>
+#include <utility>
 
+#include "Settings.h"
 #include "ui_MainDialog.h"
 
 namespace tamarind {
@@ -158,6 +161,7 @@ void TFm_MainDialog::FormCreate() {
   options.MakeBAKFile = ui->Pnl_Option_Chk_BAK->isChecked();
   options.Parameter_OverWrite = ui->Pnl_Option_Chk_OverWrite->isChecked();
   options.Parameter_QuoteWrite = ui->Pnl_Option_Chk_Quote->isChecked();
+  LoadSettings();
   if (openDialogFolder_.isEmpty()) openDialogFolder_ = QDir::currentPath();
   ui->Pnl_Option_Chk_ALT->setChecked(options.AddALTAttribute);
   ui->Pnl_Option_Chk_BAK->setChecked(options.MakeBAKFile);
@@ -267,6 +271,14 @@ void TFm_MainDialog::Btn_NextClick() {
       Run();
       break;
     case kResultPage:
+      // A store that cannot be written keeps the dialog open on this page:
+      // Close can be pressed again, or Cancel leaves without saving.
+      try {
+        SaveSettings();
+      } catch (const std::exception& e) {
+        services_->ErrorBox(this, ErrorBoxText(QString::fromUtf8(e.what())));
+        return;
+      }
       close();
       break;
     default:
@@ -356,6 +368,13 @@ void TFm_MainDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (centred_) return;
   centred_ = true;
+  if (!pendingError_.isEmpty()) {
+    // Reported once the dialog stands on screen, consistent, behind the box.
+    QTimer::singleShot(0, this, [this] {
+      const QString message = std::exchange(pendingError_, QString());
+      services_->ErrorBox(this, ErrorBoxText(message));
+    });
+  }
   if (const QScreen* screen = this->screen()) {
     QRect frame = frameGeometry();
     frame.moveCenter(screen->availableGeometry().center());

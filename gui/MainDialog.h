@@ -67,6 +67,12 @@ class TFm_MainDialog : public QDialog {
   // Takes the first dropped item that is not a folder into the name box.
   void FormDropFiles(const QStringList& paths);
 
+  // The per-user settings: loaded while the dialog is made, saved by Next
+  // on the result page. LoadSettings never throws (a faulty value is
+  // reported once the dialog shows); SaveSettings throws ERegistryException.
+  void LoadSettings();
+  void SaveSettings();
+
   // The help text: beside the program, or where an installation puts it.
   static QString HelpFile();
 
@@ -92,7 +98,8 @@ class TFm_MainDialog : public QDialog {
   std::unique_ptr<DialogServices> ownedServices_;
   uint8_t currentPage_ = kTitlePage;
   QString openDialogFolder_;
-  std::string trace_;  // the run's trace lines, handed to Mem_Status at once
+  std::string trace_;     // the run's trace lines, handed to Mem_Status at once
+  QString pendingError_;  // a settings fault found while the dialog was made
   bool centred_ = false;
 };
 

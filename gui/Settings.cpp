@@ -1,0 +1,150 @@
+// LoadSettings and SaveSettings of the wizard, and the store's helpers.
+#include "Settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStringList>
+#include <memory>
+
+#include "MainDialog.h"
+#include "ui_MainDialog.h"
+
+namespace tamarind {
+namespace {
+
+// The one place the store is opened: per user, under the program's own key.
+std::unique_ptr<QSettings> OpenStore() {
+  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                     QStringLiteral("Oxbellow"), QStringLiteral("tamarind"));
+}
+
+QString Message(const char* format, const char* name) {
+  return QString::fromUtf8(format).arg(QString::fromLatin1(name));
+}
+
+// A flag: any 32-bit integer, non-zero meaning on. A text that is no integer
+// has the wrong type; an integer beyond 32 bits cannot be read as a flag.
+bool ReadFlag(const QSettings& store, const char* name) {
+  const QVariant value = store.value(QLatin1String(name));
+  if (value.typeId() != QMetaType::QString && value.typeId() != QMetaType::Int &&
+      value.typeId() != QMetaType::LongLong && value.typeId() != QMetaType::UInt) {
+    throw ERegistryException(Message("'%1' のデータ型が不正です", name).toStdString());
+  }
+  bool isNumber = false;
+  const QString text = value.toString().trimmed();
+  const qlonglong number = text.toLongLong(&isNumber, 10);
+  if (!isNumber) {
+    // Digits that do not fit even 64 bits are still a number, only too big.
+    static const QRegularExpression digits(QStringLiteral("^[+-]?[0-9]+$"));
+    if (digits.match(text).hasMatch()) {
+      throw ERegistryException(Message("'%1' の取得に失敗しました", name).toStdString());
+    }
+    throw ERegistryException(Message("'%1' のデータ型が不正です", name).toStdString());
+  }
+  if (number < -2147483648LL || number > 4294967295LL) {
+    throw ERegistryException(Message("'%1' の取得に失敗しました", name).toStdString());
+  }
+  return number != 0;
+}
+
+QString ReadString(const QSettings& store, const char* name) {
+  const QVariant value = store.value(QLatin1String(name));
+  if (value.typeId() != QMetaType::QString) {
+    throw ERegistryException(Message("'%1' のデータ型が不正です", name).toStdString());
+  }
+  return value.toString();
+}
+
+// Makes sure the store exists, so that it is there after the first start
+// even when nothing has been saved. False when it cannot be made.
+bool CreateStore(const QSettings& store) {
+  const QString file = store.fileName();
+  if (QFileInfo::exists(file)) return QFileInfo(file).isFile();
+  if (!QDir().mkpath(QFileInfo(file).absolutePath())) return false;
+  QFile empty(file);
+  return empty.open(QIODevice::WriteOnly);
+}
+
+}  // namespace
+
+QString FolderOfFileName(const QString& fileName) {
+  const qsizetype slash = fileName.lastIndexOf(QLatin1Char('/'));
+  if (slash < 0) return QString();
+  // The separator stays when it is the root, or follows another one.
+  if (slash == 0 || fileName[slash - 1] == QLatin1Char('/')) return fileName.left(slash + 1);
+  return fileName.left(slash);
+}
+
+QString DefaultAbsFolder() {
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  return documents.isEmpty() ? QDir::homePath() : QDir::toNativeSeparators(documents);
+}
+
+QString SettingsFileName() {
+  return OpenStore()->fileName();
+}
+
+void TFm_MainDialog::LoadSettings() {
+  ProcessingOptions& options = engine_.options;
+  options.Parameter_ABSFolder = QFile::encodeName(DefaultAbsFolder()).toStdString();
+  const std::unique_ptr<QSettings> store = OpenStore();
+  if (!CreateStore(*store)) return;  // every default stays
+
+  // A faulty value is skipped and the rest still loaded; the first fault is
+  // reported once the dialog is on screen.
+  auto load = [&](const char* name, auto&& apply) {
+    if (!store->contains(QLatin1String(name))) return;
+    try {
+      apply(name);
+    } catch (const ERegistryException& e) {
+      if (pendingError_.isEmpty()) pendingError_ = QString::fromUtf8(e.what());
+    }
+  };
+  load(setting::kFileFolder, [&](const char* n) { openDialogFolder_ = ReadString(*store, n); });
+  load(setting::kShowTitlePage,
+       [&](const char* n) { ui->Pnl_Title_Chk->setChecked(ReadFlag(*store, n)); });
+  load(setting::kShowOptionPage,
+       [&](const char* n) { ui->Pnl_File_Chk->setChecked(ReadFlag(*store, n)); });
+  load(setting::kAddAlt, [&](const char* n) { options.AddALTAttribute = ReadFlag(*store, n); });
+  load(setting::kMakeBak, [&](const char* n) { options.MakeBAKFile = ReadFlag(*store, n); });
+  load(setting::kOverWrite,
+       [&](const char* n) { options.Parameter_OverWrite = ReadFlag(*store, n); });
+  load(setting::kQuoteWrite,
+       [&](const char* n) { options.Parameter_QuoteWrite = ReadFlag(*store, n); });
+  load(setting::kAbsFolder, [&](const char* n) {
+    options.Parameter_ABSFolder = QFile::encodeName(ReadString(*store, n)).toStdString();
+  });
+}
+
+void TFm_MainDialog::SaveSettings() {
+  const std::unique_ptr<QSettings> store = OpenStore();
+  if (!CreateStore(*store)) return;  // nothing can be written; the dialog closes all the same
+  const ProcessingOptions& options = engine_.options;
+  const QString name = ui->Pnl_File_Txt_Filename->text();
+  const char* first = setting::kShowTitlePage;
+  if (!name.isEmpty()) {
+    store->setValue(QLatin1String(setting::kFileFolder), FolderOfFileName(name));
+    first = setting::kFileFolder;
+  }
+  auto flag = [&](const char* n, bool on) { store->setValue(QLatin1String(n), on ? 1 : 0); };
+  flag(setting::kShowTitlePage, ui->Pnl_Title_Chk->isChecked());
+  flag(setting::kShowOptionPage, ui->Pnl_File_Chk->isChecked());
+  flag(setting::kAddAlt, options.AddALTAttribute);
+  flag(setting::kMakeBak, options.MakeBAKFile);
+  flag(setting::kOverWrite, options.Parameter_OverWrite);
+  flag(setting::kQuoteWrite, options.Parameter_QuoteWrite);
+  store->setValue(QLatin1String(setting::kAbsFolder),
+                  QFile::decodeName(QByteArray::fromStdString(options.Parameter_ABSFolder)));
+  // The store is written as a whole; whether it took is known once it has
+  // been flushed.
+  store->sync();
+  if (store->status() != QSettings::NoError) {
+    throw ERegistryException(Message("'%1' の設定に失敗しました", first).toStdString());
+  }
+}
+
+}  // namespace tamarind

@@ -1,0 +1,42 @@
+// The per-user settings store of the wizard: the four options, the web root
+// folder, the two page switches and the folder of the last file.
+#pragma once
+
+#include <QString>
+#include <stdexcept>
+#include <string>
+
+namespace tamarind {
+
+// An error of the settings store; its message names the value concerned.
+class ERegistryException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The names of the stored values, as they have always been spelled.
+namespace setting {
+inline constexpr char kFileFolder[] = "FileForder";
+inline constexpr char kShowTitlePage[] = "SkipFirstPage";
+inline constexpr char kShowOptionPage[] = "SkipOptionPage";
+inline constexpr char kAddAlt[] = "AddALTAttribute";
+inline constexpr char kMakeBak[] = "MakeBAKFile";
+inline constexpr char kOverWrite[] = "Parameter_OverWrite";
+inline constexpr char kQuoteWrite[] = "Parameter_QuoteWrite";
+inline constexpr char kAbsFolder[] = "Parameter_ABSFolder";
+}  // namespace setting
+
+// The folder part of a file name as it is stored: up to the last "/",
+// without it unless it is the root ("/web/index.html" gives "/web",
+// "/index.html" gives "/", a bare name gives "").
+QString FolderOfFileName(const QString& fileName);
+
+// The default of the web root folder: the user's documents folder, or the
+// home folder when there is none.
+QString DefaultAbsFolder();
+
+// Where the store lives (a file under the user's configuration folder on
+// this platform).
+QString SettingsFileName();
+
+}  // namespace tamarind

@@ -1,0 +1,37 @@
+#include "StartUp.h"
+
+#include <QApplication>
+#include <QIcon>
+
+namespace tamarind {
+
+std::unique_ptr<TFm_MainDialog> StartUp(MainProc& engine, const SplashClock& clock,
+                                        DialogServices* services) {
+  // The splash comes before anything else is set up; it is no main window.
+  auto splash = std::make_unique<TFm_Title>(clock);
+  splash->ShowNow();
+
+  QApplication::setApplicationName(QStringLiteral("tamarind"));
+  QApplication::setOrganizationName(QStringLiteral("Oxbellow"));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/tamarind.png")));
+
+  auto dialog = std::make_unique<TFm_MainDialog>(engine, services);
+  Fm_MainDialog = dialog.get();
+
+  splash->hide();  // waits until the splash has stood long enough
+  splash.reset();
+  return dialog;
+}
+
+int RunProgram() {
+  // The engine's state lives as long as the process; the wizard is its one
+  // user.
+  static MainProc engine;
+  const std::unique_ptr<TFm_MainDialog> dialog = StartUp(engine, SystemClock());
+  dialog->show();
+  const int status = QApplication::exec();
+  Fm_MainDialog = nullptr;
+  return status;
+}
+
+}  // namespace tamarind

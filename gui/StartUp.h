@@ -1,0 +1,22 @@
+// The program's start-up: splash, wizard, event loop.
+#pragma once
+
+#include <memory>
+
+#include "MainDialog.h"
+#include "Title.h"
+
+namespace tamarind {
+
+// The start-up sequence up to the event loop: the splash made and painted,
+// the application titled, the wizard made (its settings loaded), then the
+// splash hidden once it has stood long enough, and destroyed. Returns the
+// wizard, made but not yet shown. `services` may be null for the desktop's.
+std::unique_ptr<TFm_MainDialog> StartUp(MainProc& engine, const SplashClock& clock,
+                                        DialogServices* services = nullptr);
+
+// The whole program after the application object exists: StartUp, then the
+// event loop with the wizard until it closes.
+int RunProgram();
+
+}  // namespace tamarind

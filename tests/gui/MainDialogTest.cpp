@@ -1,0 +1,320 @@
+// The wizard driven through its own buttons on an offscreen screen, with the
+// desktop's boxes and choosers replaced by a recorder, over real files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QDropEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+
+#include "MainDialog.h"
+#include "Settings.h"
+#include "engine/TestFiles.h"
+#include "gui/GuiTestSupport.h"
+
+namespace tamarind {
+namespace {
+
+using test::ReadFile;
+
+// What each page shows: title, Back enabled, Next's text, its panel, drops.
+const struct PageLook {
+  const char* title;
+  bool back;
+  const char *next, *panel;
+  bool drops;
+} kPages[] = {
+    {"ようこそ", false, "次へ >", "Pnl_Title", false},
+    {"ファイルの選択", true, "次へ >", "Pnl_File", true},
+    {"オプションの設定", true, "次へ >", "Pnl_Option", false},
+    {"処理を完了しました", false, "閉じる", "Pnl_Result", false},
+};
+
+void ExpectPage(const TFm_MainDialog& d, int page) {
+  SCOPED_TRACE(testing::Message() << "page " << page);
+  const PageLook& look = kPages[page];
+  EXPECT_EQ(d.CurrentPage(), page);
+  EXPECT_EQ(d.findChild<QLabel*>("Lbl_Title")->text(), QString::fromUtf8(look.title));
+  EXPECT_EQ(d.findChild<QWidget*>("Btn_Back")->isEnabled(), look.back);
+  EXPECT_EQ(d.findChild<QPushButton*>("Btn_Next")->text(), QString::fromUtf8(look.next));
+  for (const PageLook& other : kPages) {
+    EXPECT_EQ(d.findChild<QWidget*>(other.panel)->isVisible(), &other == &look) << other.panel;
+  }
+  EXPECT_EQ(d.acceptDrops(), look.drops);
+}
+
+const char kPlainDoc[] = "<img src=a.gif>";
+const char kSizedDoc[] = "<img src=a.gif width=120 height=45>";
+
+class MainDialogTest : public ::testing::Test {
+ protected:
+  MainDialogTest() { dialog.show(); }
+
+  template <typename T = QWidget>
+  T* Get(const char* name) {
+    return dialog.findChild<T*>(QString::fromLatin1(name));
+  }
+  void Click(const char* name) { QTest::mouseClick(Get<QPushButton>(name), Qt::LeftButton); }
+  void ExpectPage(int page) { tamarind::ExpectPage(dialog, page); }
+  void SetName(const QString& name) { Get<QLineEdit>("Pnl_File_Txt_Filename")->setText(name); }
+  QString Name() { return Get<QLineEdit>("Pnl_File_Txt_Filename")->text(); }
+  std::string Doc() { return ReadFile(doc.toStdString()); }
+  void Check(const char* box, bool on) { Get<QCheckBox>(box)->setChecked(on); }
+
+  // Walks forward from the title page with the fixture's document.
+  void GoTo(int page) {
+    if (page >= 1) Click("Btn_Next");
+    if (page >= 2) SetName(doc), Click("Btn_Next");
+    if (page >= 3) Click("Btn_Next");
+  }
+
+  FreshStore store;
+  test::TempDir dir;
+  const std::string gif = dir.Write("a.gif", test::GifBytes(120, 45));
+  const QString doc = QString::fromStdString(dir.Write("index.html", kPlainDoc));
+  MainProc engine;
+  RecordingServices services;
+  TFm_MainDialog dialog{engine, &services};
+};
+
+TEST_F(MainDialogTest, WalksForwardAndBackKeepingTheChoices) {
+  ExpectPage(0);
+  Click("Btn_Back");  // disabled here
+  ExpectPage(0);
+  GoTo(1);
+  ExpectPage(1);
+  SetName(doc);
+  Click("Btn_Back");
+  ExpectPage(0);
+  Click("Btn_Next");
+  Click("Btn_Next");
+  ExpectPage(2);
+  Click("Btn_Back");
+  ExpectPage(1);
+  EXPECT_EQ(Name(), doc);  // the choices stay when going back
+  Click("Btn_Next");
+  Click("Btn_Next");
+  ExpectPage(3);
+  EXPECT_EQ(Doc(), kSizedDoc);
+  Click("Btn_Back");  // one run per start: there is no way back
+  ExpectPage(3);
+  Click("Btn_Next");
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_F(MainDialogTest, OpensOnTheFilePageWhenTheTitlePageIsSwitchedOff) {
+  QSettings(SettingsFileName(), QSettings::IniFormat).setValue(setting::kShowTitlePage, 0);
+  TFm_MainDialog second(engine, &services);
+  second.show();
+  tamarind::ExpectPage(second, kFilePage);
+  second.Btn_BackClick();
+  tamarind::ExpectPage(second, kTitlePage);
+}
+
+TEST_F(MainDialogTest, FilePageWarnsAboutNamesThatAreNoFile) {
+  const QString folder = QString::fromStdString(dir.Path()), missing = folder + "/missing.html";
+  const QString notFound = "\" というファイルが見つかりません。";
+  const struct {
+    QString name, warning;
+  } rows[] = {
+      {"", "処理を行うファイルの名前を入力してください。"},
+      {"   ", "\"   " + notFound},
+      {folder, '"' + folder + notFound},
+      {missing, '"' + missing + notFound},
+  };
+  GoTo(1);
+  for (const auto& row : rows) {
+    services.warnings.clear();
+    SetName(row.name);
+    Click("Btn_Next");
+    EXPECT_EQ(services.warnings, QStringList{row.warning});
+    ExpectPage(1);
+  }
+  EXPECT_EQ(Doc(), kPlainDoc);
+}
+
+const struct {
+  int tags;
+  const char* text;
+} kCounts[] = {
+    {0, "このファイルには、処理の対象になるタグはありませんでした"},
+    {1, "　1個のタグに処理を行いました。"},
+    {12, "　12個のタグに処理を行いました。"},
+};
+class MainDialogCountTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MainDialogCountTest, ResultTellsHowManyTagsChanged) {
+  std::string page = "<p><img src=a.gif width=1 height=2>";  // sized already: unchanged
+  for (int i = 0; i < kCounts[GetParam()].tags; ++i) page += kPlainDoc;
+  dir.Write("index.html", page);
+  GoTo(3);
+  ExpectPage(3);
+  EXPECT_EQ(Get<QLabel>("Pnl_Result_Lbl1")->text(), QString::fromUtf8(kCounts[GetParam()].text));
+  // Every IMG tag met leaves its trace in the hidden memo.
+  EXPECT_TRUE(Get<QPlainTextEdit>("Mem_Status")->toPlainText().contains("** FIND IMAGE TAG **"));
+}
+INSTANTIATE_TEST_SUITE_P(ZeroOneTwelve, MainDialogCountTest, ::testing::Range(0, 3));
+
+TEST_F(MainDialogTest, RunTakesTheOptionsFromTheCheckBoxesAndTheChosenFolder) {
+  dir.Write("pics/a.gif", test::GifBytes(120, 45));
+  dir.Write("index.html", "<img src=/pics/a.gif width=1 height=2>");
+  GoTo(2);
+  for (const char* on : {"Pnl_Option_Chk_ALT", "Pnl_Option_Chk_OverWrite", "Pnl_Option_Chk_Quote"})
+    Check(on, true);
+  Check("Pnl_Option_Chk_BAK", false);
+  auto* folderBox = Get<QLineEdit>("Pnl_Option_Txt_AbsFolder");
+  folderBox->clear();
+  QTest::keyClicks(folderBox, "/typed/by/hand");
+  services.folder = QString::fromStdString(dir.Path());
+  Click("Pnl_Option_Btn_AbsFolder");  // the chosen folder replaces the typed one
+  services.folder.clear();
+  Click("Pnl_Option_Btn_AbsFolder");  // cancelled: it stays
+  EXPECT_EQ(folderBox->text(), QString::fromStdString(dir.Path()));
+  Click("Btn_Next");
+  ExpectPage(3);
+  const ProcessingOptions& o = engine.options;
+  EXPECT_TRUE(o.AddALTAttribute && !o.MakeBAKFile && o.Parameter_OverWrite &&
+              o.Parameter_QuoteWrite);
+  EXPECT_EQ(o.Parameter_ABSFolder, dir.Path());
+  EXPECT_EQ(Doc(), "<img src=/pics/a.gif width=\"120\" height=\"45\" alt=\"a.gif\">");
+  EXPECT_FALSE(test::Exists(dir / "index.bak"));
+}
+
+class MainDialogFailTest : public MainDialogTest, public ::testing::WithParamInterface<bool> {};
+
+// A folder standing where the backup goes stops the run, for root too. From
+// the file page (options page off) Next runs at once, with the first options.
+TEST_P(MainDialogFailTest, FailedRunStaysOnItsPageAndNextRunsAgain) {
+  const bool optionPage = GetParam();
+  std::filesystem::create_directory(dir / "index.bak");
+  GoTo(1);
+  Check("Pnl_File_Chk", optionPage);
+  SetName(doc);
+  Click("Btn_Next");
+  if (optionPage) Click("Btn_Next");
+  EXPECT_EQ(services.errors, QStringList{"ファイルへのアクセスが拒否されました."});
+  ExpectPage(optionPage ? kOptionPage : kFilePage);
+  EXPECT_EQ(Doc(), kPlainDoc);
+  std::filesystem::remove(dir / "index.bak");
+  Click("Btn_Next");
+  ExpectPage(kResultPage);
+  EXPECT_EQ(Doc(), kSizedDoc);
+  EXPECT_EQ(ReadFile(dir / "index.bak"), kPlainDoc);
+  EXPECT_EQ(services.errors.size(), 1);
+}
+INSTANTIATE_TEST_SUITE_P(FromOptionOrFilePage, MainDialogFailTest, ::testing::Bool());
+
+TEST_F(MainDialogTest, DropTakesTheFirstItemThatIsNoFolder) {
+  const QString folder = QString::fromStdString(dir.Path()), missing = folder + "/gone.html";
+  const struct {
+    QStringList paths;
+    QString name;
+  } rows[] = {
+      {{folder, doc}, doc},
+      {{folder, folder + "/"}, "typed.html"},
+      {{}, "typed.html"},
+      {{missing, doc}, missing},  // a path without attributes is no folder either
+  };
+  GoTo(1);
+  for (const auto& row : rows) {
+    SetName("typed.html");
+    dialog.FormDropFiles(row.paths);
+    EXPECT_EQ(Name(), row.name) << row.paths.join(' ').toStdString();
+  }
+  // Through the window: a web address is no file and is passed over.
+  QMimeData data;
+  data.setUrls({QUrl("http://example.com/a.html"), QUrl::fromLocalFile(doc)});
+  QDragEnterEvent enter(QPoint(300, 150), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QDropEvent drop(QPointF(300, 150), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  SetName("typed.html");
+  QApplication::sendEvent(&dialog, &enter);
+  QApplication::sendEvent(&dialog, &drop);
+  EXPECT_EQ(Name(), doc);
+  ExpectPage(1);
+}
+
+class MainDialogPageTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MainDialogPageTest, HelpOpensTheReadmeAndCancelCloses) {
+  GoTo(GetParam());
+  Click("Btn_Help");
+  ASSERT_EQ(services.opened.size(), 1);
+  EXPECT_TRUE(services.opened[0].endsWith("/readme.txt")) << services.opened[0].toStdString();
+  ExpectPage(GetParam());
+  Click("Btn_Cancel");
+  EXPECT_FALSE(dialog.isVisible());
+}
+INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogPageTest, ::testing::Range(0, 4));
+
+TEST_F(MainDialogTest, FileChooserRefusesUnwritableFilesAndCancelChangesNothing) {
+  // Root may write any file, so as root the refused choice is one that has
+  // gone since it was chosen.
+  const std::string refused = dir.Write("locked/page.html", kPlainDoc);
+  if (::geteuid() == 0) {
+    std::filesystem::remove(refused);
+  } else {
+    std::filesystem::permissions(refused, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+  }
+  GoTo(1);
+  services.files = {QString::fromStdString(refused), doc};
+  Click("Pnl_File_Btn_View");
+  EXPECT_EQ(Name(), doc);
+  ASSERT_EQ(services.notices.size(), 1);
+  EXPECT_TRUE(services.notices[0].startsWith(QString::fromStdString(refused) + "\n"));
+  // It comes back in the refused file's folder.
+  EXPECT_EQ(services.fileStarts,
+            (QStringList{QDir::currentPath(), QString::fromStdString(dir / "locked")}));
+  Click("Pnl_File_Btn_View");  // no answers left: cancelled
+  EXPECT_EQ(Name(), doc);
+}
+
+// The one test with the desktop's own box: caption, text, the single Yes
+// button, and a click on it ends the box.
+TEST(MainDialogBoxTest, EmptyNameWarningIsARealBoxWithOneYesButton) {
+  FreshStore store;
+  MainProc engine;
+  TFm_MainDialog dialog(engine);
+  dialog.show();
+  dialog.Btn_NextClick();
+  // Answers every box that comes up, so that a second box or one that does
+  // not close on its button fails the test instead of hanging it.
+  QStringList captions, texts, buttons;
+  int ticks = 0;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box != nullptr && captions.size() < 3) {
+      captions << box->windowTitle();
+      texts << box->text();
+      for (QAbstractButton* b : box->buttons()) buttons << b->text();
+      QTest::mouseClick(box->buttons().value(0), Qt::LeftButton);
+    } else if (box != nullptr || ++ticks > 300) {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* other = qobject_cast<QMessageBox*>(w)) other->reject();
+      }
+    }
+  });
+  answer.start(10);
+  QTest::mouseClick(dialog.findChild<QPushButton*>("Btn_Next"), Qt::LeftButton);
+  answer.stop();
+  EXPECT_EQ(captions, QStringList{"警告"});
+  EXPECT_EQ(texts, QStringList{"処理を行うファイルの名前を入力してください。"});
+  EXPECT_EQ(buttons, QStringList{"はい(&Y)"});
+  EXPECT_EQ(dialog.CurrentPage(), kFilePage);
+}
+
+}  // namespace
+}  // namespace tamarind

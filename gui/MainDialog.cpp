@@ -167,7 +167,8 @@ void TFm_MainDialog::FormCreate() {
   ui->Pnl_Option_Chk_BAK->setChecked(options.MakeBAKFile);
   ui->Pnl_Option_Chk_OverWrite->setChecked(options.Parameter_OverWrite);
   ui->Pnl_Option_Chk_Quote->setChecked(options.Parameter_QuoteWrite);
-  ui->Pnl_Option_Txt_AbsFolder->setText(QString::fromLocal8Bit(options.Parameter_ABSFolder));
+  ui->Pnl_Option_Txt_AbsFolder->setText(QFile::decodeName(options.Parameter_ABSFolder.c_str()));
+  ui->Pnl_Option_Txt_AbsFolder->setCursorPosition(0);  // a long path shows from its start
   if (ui->Pnl_Title_Chk->isChecked()) {
     ShowTitlePage();
   } else {

@@ -2,7 +2,7 @@
 # Takes a screenshot of each wizard page, as a person would see it: the real
 # program in a real window (Xvfb with a window manager), driven by clicks.
 #   bash tools/screenshots.sh [BUILD_DIR] [OUT_DIR]
-# Writes page0-title.png, page1-file.png, warning.png, page2-options.png and
+# Writes splash.png, page0-title.png, page1-file.png, warning.png, page2-options.png and
 # page3-result.png into OUT_DIR (default: screenshots/ in the build folder).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -37,13 +37,17 @@ cp -r examples/site "$work/site"
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
 mkdir -p "$HOME"
 (cd "$work/site" && exec "$program") >/dev/null 2>&1 & app=$!
+# The splash comes first and stands for two seconds.
+sleep 0.8
+import -window root "$out/splash.png"
+echo "$out/splash.png"
 window=""
 for _ in $(seq 50); do
   window=$(xdotool search --onlyvisible --name '画像タグ整形ツール' 2>/dev/null | head -n 1) && [ -n "$window" ] && break
   sleep 0.2
 done
 [ -n "$window" ] || { echo "the wizard did not appear" >&2; exit 1; }
-sleep 0.5
+sleep 1
 
 shot() { sleep 0.4; import -window root -crop "$(geometry)" +repage "$out/$1"; echo "$out/$1"; }
 geometry() {

@@ -9,9 +9,8 @@
 //    into for its orientation entry, a few dozen bytes near its start.
 #include "JpegUtil.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "ImageFile.h"
+#include "MoreFormats.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,92 +18,6 @@
 
 namespace tamarind {
 namespace {
-
-// A read-only image file with a small read-ahead buffer. Header reads are a
-// few bytes here and there; the buffer turns them into one or two reads of
-// the file, and grows while the reading goes straight on (the start-marker
-// search may have to read a whole file that is no JPEG).
-class ImageFile {
- public:
-  explicit ImageFile(const std::string& name) {
-    // O_NONBLOCK keeps a FIFO that happens to carry a picture's name from
-    // blocking the open; regular files ignore it.
-    fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) return;
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      Close();
-      return;
-    }
-    size_ = static_cast<uint64_t>(st.st_size);
-  }
-  ~ImageFile() { Close(); }
-  ImageFile(const ImageFile&) = delete;
-  ImageFile& operator=(const ImageFile&) = delete;
-
-  bool IsOpen() const { return fd_ >= 0; }
-  uint64_t Size() const { return size_; }
-  uint64_t Position() const { return pos_; }
-  void Seek(uint64_t pos) { pos_ = pos; }
-
-  bool ReadByte(uint8_t& b) {
-    if (pos_ < bufStart_ || pos_ >= bufStart_ + bufLen_) {
-      if (!Fill()) return false;
-    }
-    b = buf_[static_cast<size_t>(pos_ - bufStart_)];
-    ++pos_;
-    return true;
-  }
-
-  // Two bytes, the first read being the low byte.
-  bool ReadWordLE(uint16_t& w) {
-    uint8_t lo = 0, hi = 0;
-    if (!ReadByte(lo) || !ReadByte(hi)) return false;
-    w = static_cast<uint16_t>(lo | (hi << 8));
-    return true;
-  }
-
-  // Two bytes, the first read being the high byte (JPEG's order).
-  bool ReadWordBE(uint16_t& w) {
-    uint8_t hi = 0, lo = 0;
-    if (!ReadByte(hi) || !ReadByte(lo)) return false;
-    w = static_cast<uint16_t>((hi << 8) | lo);
-    return true;
-  }
-
- private:
-  static constexpr size_t kFirstChunk = 4096;
-  static constexpr size_t kLargestChunk = 256 * 1024;
-
-  bool Fill() {
-    if (fd_ < 0 || pos_ >= size_) return false;
-    // Reading straight on from the buffer's end doubles the chunk; a jump
-    // (a skipped segment) starts small again.
-    const bool sequential = bufLen_ > 0 && pos_ == bufStart_ + bufLen_;
-    size_t chunk = sequential ? std::min(buf_.size() * 2, kLargestChunk) : kFirstChunk;
-    if (buf_.size() < chunk) buf_.resize(chunk);
-    ssize_t got;
-    do {
-      got = ::pread(fd_, buf_.data(), chunk, static_cast<off_t>(pos_));
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) return false;
-    bufStart_ = pos_;
-    bufLen_ = static_cast<size_t>(got);
-    return true;
-  }
-
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  int fd_ = -1;
-  uint64_t size_ = 0;
-  uint64_t pos_ = 0;
-  std::vector<uint8_t> buf_;
-  uint64_t bufStart_ = 0;
-  size_t bufLen_ = 0;
-};
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -190,7 +103,7 @@ int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length) {
 
 }  // namespace
 
-ImageKind ImageKindOf(std::string_view fileName) {
+ImageKind ImageKindOf(std::string_view fileName, bool moreFormats) {
   // On this platform "/" is the only separator; it can never be the second
   // byte of a double-byte character (those are 0x40 and up), so a plain byte
   // search is safe.
@@ -201,6 +114,11 @@ ImageKind ImageKindOf(std::string_view fileName) {
   if (EqualsIgnoreAsciiCase(ext, ".jpg") || EqualsIgnoreAsciiCase(ext, ".jpeg")) {
     return ImageKind::Jpeg;
   }
+  if (!moreFormats) return ImageKind::None;
+  if (EqualsIgnoreAsciiCase(ext, ".png")) return ImageKind::Png;
+  if (EqualsIgnoreAsciiCase(ext, ".webp")) return ImageKind::WebP;
+  if (EqualsIgnoreAsciiCase(ext, ".bmp")) return ImageKind::Bmp;
+  if (EqualsIgnoreAsciiCase(ext, ".avif")) return ImageKind::Avif;
   return ImageKind::None;
 }
 
@@ -277,21 +195,41 @@ bool GetJPEGSize(const std::string& fileName, uint16_t& width, uint16_t& height)
   }
 }
 
-bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width) {
+bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width, bool moreFormats) {
+  height = 0;
+  width = 0;
   uint16_t w = 0, h = 0;
+  ImageDimensions size;
   bool found = false;
-  switch (ImageKindOf(fileName)) {
+  switch (ImageKindOf(fileName, moreFormats)) {
     case ImageKind::Gif:
       found = GetGIFSize(fileName, w, h);
+      size = {w, h};
       break;
     case ImageKind::Jpeg:
       found = GetJPEGSize(fileName, w, h);
+      size = {w, h};
+      break;
+    case ImageKind::Png:
+      found = GetPNGSize(fileName, size);
+      break;
+    case ImageKind::WebP:
+      found = GetWebPSize(fileName, size);
+      break;
+    case ImageKind::Bmp:
+      found = GetBMPSize(fileName, size);
+      break;
+    case ImageKind::Avif:
+      found = GetAVIFSize(fileName, size);
       break;
     case ImageKind::None:
       break;
   }
-  height = h;
-  width = w;
+  // Sizes travel as 32-bit signed numbers; a larger one is no size.
+  constexpr uint32_t kLargest = 0x7FFFFFFF;
+  if (found && (size.width > kLargest || size.height > kLargest)) return false;
+  height = static_cast<int32_t>(size.height);
+  width = static_cast<int32_t>(size.width);
   return found;
 }
 

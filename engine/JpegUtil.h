@@ -14,12 +14,13 @@
 namespace tamarind {
 
 // Which header reader a file name is handed to, chosen by its extension.
-enum class ImageKind { None, Gif, Jpeg };
+enum class ImageKind { None, Gif, Jpeg, Png, WebP, Bmp, Avif };
 
 // The extension is the text from the last "." of the name's last path
 // component, compared without regard to ASCII letter case: .gif goes to the
-// GIF reader, .jpg and .jpeg to the JPEG reader, anything else to none.
-ImageKind ImageKindOf(std::string_view fileName);
+// GIF reader, .jpg and .jpeg to the JPEG reader. With `moreFormats`, also
+// .png, .webp, .bmp and .avif to theirs; otherwise those get none either.
+ImageKind ImageKindOf(std::string_view fileName, bool moreFormats = false);
 
 // The probe's one entry. Mind the argument order: the HEIGHT comes back in
 // the second argument and the WIDTH in the third. Both are written on every
@@ -27,7 +28,8 @@ ImageKind ImageKindOf(std::string_view fileName);
 //
 // JPEG pictures whose Exif orientation turns them by a quarter (orientations
 // 5 to 8) report their width and height swapped, as browsers display them.
-bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width);
+bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width,
+                  bool moreFormats = false);
 
 // The readers behind GetImageSize. Each sets both outputs to 0 first and
 // returns true once both numbers were read.

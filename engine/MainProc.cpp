@@ -139,7 +139,7 @@ ImageSize MainProc::ProbeImage(const std::string& path) {
   if (it != sizeCache_.end()) return it->second;
   ImageSize size;
   int32_t height = 0, width = 0;
-  size.found = GetImageSize(path, height, width);
+  size.found = GetImageSize(path, height, width, options.MoreFormats);
   size.width = width;
   size.height = height;
   sizeCache_.emplace(path, size);

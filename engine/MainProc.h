@@ -30,6 +30,7 @@ struct ProcessingOptions {
   bool Parameter_OverWrite = false;   // rebuild measured tags so new sizes replace old ones
   bool Parameter_QuoteWrite = false;  // write the numbers between double quotes
   std::string Parameter_ABSFolder;    // the local folder standing for the web root "/"
+  bool MoreFormats = false;           // also measure PNG, WebP, BMP and AVIF pictures
 };
 
 // Receives the trace lines of the rewriter, one call per line. An empty

@@ -132,18 +132,28 @@ std::string JoinSegmentItems(const std::vector<std::string>& items) {
   return out;
 }
 
-ImageSize MainProc::ProbeImage(const std::string& path) {
-  // A page names the same few pictures again and again; each is read once
-  // per run.
-  const auto it = sizeCache_.find(path);
-  if (it != sizeCache_.end()) return it->second;
+ImageSize ImageSizeCache::Get(const std::string& path, bool moreFormats) {
+  {
+    std::shared_lock lock(mutex_);
+    const auto it = sizes_.find(path);
+    if (it != sizes_.end()) return it->second;
+  }
+  // Probed outside the lock: two workers may read the same picture at once,
+  // which costs a little and changes nothing.
   ImageSize size;
   int32_t height = 0, width = 0;
-  size.found = GetImageSize(path, height, width, options.MoreFormats);
+  size.found = GetImageSize(path, height, width, moreFormats);
   size.width = width;
   size.height = height;
-  sizeCache_.emplace(path, size);
+  std::unique_lock lock(mutex_);
+  sizes_.emplace(path, size);
   return size;
+}
+
+ImageSize MainProc::ProbeImage(const std::string& path) {
+  // A page names the same few pictures again and again; each is read once.
+  if (!sizes_) sizes_ = std::make_shared<ImageSizeCache>();
+  return sizes_->Get(path, options.MoreFormats);
 }
 
 std::string MainProc::FormatImageTag(std::string_view tag) {
@@ -159,7 +169,7 @@ void MainProc::StartRun(std::string documentFolder) {
   tagCounter_ = 0;
   markup_ = Markup::Text;
   documentFolder_ = std::move(documentFolder);
-  sizeCache_.clear();
+  if (!sizesShared_) sizes_.reset();  // pictures may have changed since the last run
 }
 
 size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput& out) {
@@ -196,11 +206,15 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
     out.Write("<");
     out.Write(rewritten_);
     out.Write(">");
+    out.NoteChange(s.end - s.begin, rewritten_.size() + 2);
     runStart = s.end;
     openAtEnd = false;
   });
   out.Write(window.substr(runStart, carry - runStart));
-  if (openAtEnd) out.Write(">");
+  if (openAtEnd) {
+    out.Write(">");
+    out.NoteChange(0, 1);
+  }
   return carry;
 }
 
@@ -256,6 +270,15 @@ int MainProc::ProcessStream(int input, DocumentOutput& out, std::string_view doc
   DocumentReader reader;
   reader.Attach(input);
   FormatAllTags(reader, out);
+  return tagCounter_;
+}
+
+int MainProc::PreviewFile(const std::string& fileName, DocumentOutput& out) {
+  StartRun(DocumentFolderOf(fileName));
+  DocumentReader reader;
+  reader.Open(fileName);
+  FormatAllTags(reader, out);
+  reader.Close();
   return tagCounter_;
 }
 

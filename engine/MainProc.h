@@ -12,6 +12,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -117,6 +120,27 @@ class DocumentOutput {
  public:
   virtual ~DocumentOutput() = default;
   virtual void Write(std::string_view bytes) = 0;
+  // Called right after the bytes of a change were written: the last
+  // `newLength` bytes written replace `oldLength` bytes of the document (a
+  // rewritten tag, or the ">" that closes a tag left open at the end). For
+  // outputs that show what changed.
+  virtual void NoteChange(size_t /*oldLength*/, size_t /*newLength*/) {}
+};
+
+// Picture sizes probed once and shared: by the runs of one command over many
+// files, and by the workers that process them side by side.
+class ImageSizeCache {
+ public:
+  // The size of a picture: from the cache, or probed and remembered.
+  ImageSize Get(const std::string& path, bool moreFormats);
+
+ private:
+  struct PathHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::shared_mutex mutex_;
+  std::unordered_map<std::string, ImageSize, PathHash, std::equal_to<>> sizes_;
 };
 
 class MainProc {
@@ -146,8 +170,20 @@ class MainProc {
   const std::string& DocumentFolder() const { return documentFolder_; }
   void SetDocumentFolder(std::string folder) { documentFolder_ = std::move(folder); }
 
-  // The picture size of a path, probed once per run.
+  // The picture size of a path, probed once per run (or once for as long as
+  // a shared cache lives).
   ImageSize ProbeImage(const std::string& path);
+  // Shares picture sizes with other engines; none (the default) keeps a
+  // cache of this engine's own, emptied at the start of every run.
+  void ShareImageSizes(std::shared_ptr<ImageSizeCache> cache) {
+    sizes_ = std::move(cache);
+    sizesShared_ = sizes_ != nullptr;
+  }
+
+  // Does all of ProcessFile but writing: the file is opened and read as for
+  // a run, and its new contents go to `out`. Returns the number of tags that
+  // would change. Throws EInOutError.
+  int PreviewFile(const std::string& fileName, DocumentOutput& out);
 
  private:
   // The tag pass: every tag of the document through the rewriter, in order,
@@ -174,11 +210,8 @@ class MainProc {
   Markup markup_ = Markup::Text;
   std::string documentFolder_;
   std::string rewritten_;
-  struct PathHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
-  };
-  std::unordered_map<std::string, ImageSize, PathHash, std::equal_to<>> sizeCache_;
+  std::shared_ptr<ImageSizeCache> sizes_;
+  bool sizesShared_ = false;
   RewriteScratch scratch_;
 };
 

@@ -4,6 +4,10 @@
 //       IMG_TAGS IMG tags spread evenly) and PICTURES small GIF and JPEG
 //       files under DIR/images, all from a fixed seed, so that every run
 //       measures the same bytes.
+//   bench-tool site DIR PAGES KILOBYTES IMG_TAGS PICTURES
+//       writes a site of PAGES pages in folders of 100 under DIR, each of
+//       about KILOBYTES with IMG_TAGS IMG tags, over PICTURES pictures in
+//       DIR/images, from the same fixed seed.
 //   bench-tool measure COMMAND [ARG...]
 //       runs the command and prints "SECONDS PEAK_KB" (wall time, and the
 //       largest resident set of the command) on standard error.
@@ -78,10 +82,10 @@ std::string Sentence(Random& r) {
   return s + ". ";
 }
 
-int MakeDocument(const std::string& dir, double megabytes, long imgTags, int pictures) {
+// Pictures of made-up sizes under DIR/images; returns their names.
+std::vector<std::string> MakePictures(const std::string& dir, int pictures, Random& r) {
   ::mkdir(dir.c_str(), 0755);
   ::mkdir((dir + "/images").c_str(), 0755);
-  Random r;
   std::vector<std::string> names;
   for (int i = 0; i < pictures; ++i) {
     const auto w = static_cast<uint16_t>(16 + r.Below(1200));
@@ -90,16 +94,21 @@ int MakeDocument(const std::string& dir, double megabytes, long imgTags, int pic
     names.push_back("images/picture" + std::to_string(i) + (gif ? ".gif" : ".jpg"));
     WriteFile(dir + "/" + names.back(), gif ? GifHeader(w, h) : JpegHeader(w, h));
   }
+  return names;
+}
 
-  const auto target = static_cast<size_t>(megabytes * 1024 * 1024);
+// Ordinary HTML of about `target` bytes with `imgTags` IMG tags spread evenly,
+// naming pictures as `prefix` + one of `names`.
+std::string Page(size_t target, long imgTags, const std::vector<std::string>& names,
+                 const std::string& prefix, Random& r, long& placed) {
   const size_t perImage = imgTags > 0 ? target / static_cast<size_t>(imgTags) : target;
   std::string doc =
       "<!DOCTYPE html>\n<html>\n<head><meta charset=\"utf-8\"><title>Bench</title>"
       "</head>\n<body>\n";
   doc.reserve(target + 4096);
-  long placed = 0;
+  long here = 0;
   size_t nextImage = perImage;
-  while (doc.size() < target || placed < imgTags) {
+  while (doc.size() < target || here < imgTags) {
     doc += "<div class=\"entry\">\n<h2>";
     doc += Sentence(r);
     doc += "</h2>\n<p>";
@@ -111,8 +120,8 @@ int MakeDocument(const std::string& dir, double megabytes, long imgTags, int pic
       doc += kWords[r.Below(18)];
       doc += "</b> ";
     }
-    if (placed < imgTags && doc.size() >= nextImage) {
-      const std::string& name = names[r.Below(static_cast<uint32_t>(names.size()))];
+    if (here < imgTags && doc.size() >= nextImage) {
+      const std::string name = prefix + names[r.Below(static_cast<uint32_t>(names.size()))];
       switch (placed % 4) {
         case 0:
           doc += "<img src=\"" + name + "\" alt=\"photo\">";
@@ -128,13 +137,40 @@ int MakeDocument(const std::string& dir, double megabytes, long imgTags, int pic
           break;
       }
       ++placed;
+      ++here;
       nextImage += perImage;
     }
     doc += "</p>\n</div>\n";
   }
-  doc += "</body>\n</html>\n";
+  return doc + "</body>\n</html>\n";
+}
+
+int MakeDocument(const std::string& dir, double megabytes, long imgTags, int pictures) {
+  Random r;
+  const std::vector<std::string> names = MakePictures(dir, pictures, r);
+  long placed = 0;
+  const std::string doc =
+      Page(static_cast<size_t>(megabytes * 1024 * 1024), imgTags, names, "", r, placed);
   WriteFile(dir + "/page.html", doc);
   std::cout << dir << "/page.html: " << doc.size() << " bytes, " << placed << " IMG tags, "
+            << pictures << " pictures\n";
+  return 0;
+}
+
+int MakeSite(const std::string& dir, int pages, double kilobytes, long imgTags, int pictures) {
+  Random r;
+  const std::vector<std::string> names = MakePictures(dir, pictures, r);
+  long placed = 0;
+  size_t bytes = 0;
+  for (int i = 0; i < pages; ++i) {
+    const std::string folder = dir + "/section" + std::to_string(i / 100);
+    ::mkdir(folder.c_str(), 0755);
+    const std::string doc =
+        Page(static_cast<size_t>(kilobytes * 1024), imgTags, names, "../", r, placed);
+    WriteFile(folder + "/page" + std::to_string(i) + ".html", doc);
+    bytes += doc.size();
+  }
+  std::cout << dir << ": " << pages << " pages, " << bytes << " bytes, " << placed << " IMG tags, "
             << pictures << " pictures\n";
   return 0;
 }
@@ -163,8 +199,13 @@ int main(int argc, char** argv) {
   if (verb == "document" && argc == 6) {
     return MakeDocument(argv[2], std::atof(argv[3]), std::atol(argv[4]), std::atoi(argv[5]));
   }
+  if (verb == "site" && argc == 7) {
+    return MakeSite(argv[2], std::atoi(argv[3]), std::atof(argv[4]), std::atol(argv[5]),
+                    std::atoi(argv[6]));
+  }
   if (verb == "measure" && argc > 2) return Measure(argv + 2);
   std::cerr << "usage: bench-tool document DIR MEGABYTES IMG_TAGS PICTURES\n"
+               "       bench-tool site DIR PAGES KILOBYTES IMG_TAGS PICTURES\n"
                "       bench-tool measure COMMAND [ARG...]\n";
   return 2;
 }

@@ -327,18 +327,18 @@ void ReplacementFile::StartWriteBack() {
 #endif
 }
 
-void ReplacementFile::Finish() {
+void ReplacementFile::Finish(bool flushToDisk) {
   Flush();
-  if (::fsync(fd_) != 0) ThrowErrno(errno);
+  if (flushToDisk && ::fsync(fd_) != 0) ThrowErrno(errno);
   const int fd = fd_;
   fd_ = -1;
   CloseChecked(fd);
 }
 
-void ReplacementFile::Commit() {
+void ReplacementFile::Commit(bool syncFolder) {
   if (::rename(tempName_.c_str(), target_.c_str()) != 0) ThrowErrno(errno);
   committed_ = true;
-  SyncDirectory(DirectoryOf(target_));
+  if (syncFolder) SyncDirectory(DirectoryOf(target_));
 }
 
 namespace {
@@ -367,6 +367,20 @@ void CopyContents(const std::string& from, int to) {
 }
 
 }  // namespace
+
+void SyncFileSystemOf(const std::string& path) {
+#if defined(__linux__)
+  const int fd = OpenRetrying(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) ThrowErrno(errno);
+  const int result = ::syncfs(fd);
+  const int err = errno;
+  ::close(fd);
+  if (result != 0) ThrowErrno(err);
+#else
+  (void)path;
+  ::sync();
+#endif
+}
 
 void MakeBackupFile(const std::string& original, const struct stat& status,
                     const std::string& backupName) {

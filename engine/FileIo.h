@@ -131,10 +131,12 @@ class ReplacementFile {
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
   void Write(std::string_view bytes);
-  // Writes what is buffered, flushes it to disk and closes the file.
-  void Finish();
-  // Renames the finished file over the target.
-  void Commit();
+  // Writes what is buffered, flushes it to disk (unless the caller will
+  // sync the whole file system instead) and closes the file.
+  void Finish(bool flushToDisk = true);
+  // Renames the finished file over the target, and flushes the rename to
+  // disk unless the caller will sync the whole file system instead.
+  void Commit(bool syncFolder = true);
   const std::string& Target() const { return target_; }
 
  private:
@@ -158,6 +160,11 @@ class ReplacementFile {
 // bytes are copied with the original's permission bits and times.
 void MakeBackupFile(const std::string& original, const struct stat& status,
                     const std::string& backupName);
+
+// Flushes everything written to the file system that holds `path` (one
+// flush for many files, where one per file would cost far more). Throws
+// EInOutError.
+void SyncFileSystemOf(const std::string& path);
 
 // The folder a name lies in, for creating files beside it ("." for a bare
 // name).

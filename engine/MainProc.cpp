@@ -206,14 +206,14 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
     out.Write("<");
     out.Write(rewritten_);
     out.Write(">");
-    out.NoteChange(s.end - s.begin, rewritten_.size() + 2);
+    out.NoteChange(window.substr(s.begin, s.end - s.begin), rewritten_.size() + 2);
     runStart = s.end;
     openAtEnd = false;
   });
   out.Write(window.substr(runStart, carry - runStart));
   if (openAtEnd) {
     out.Write(">");
-    out.NoteChange(0, 1);
+    out.NoteChange({}, 1);
   }
   return carry;
 }
@@ -283,29 +283,39 @@ int MainProc::PreviewFile(const std::string& fileName, DocumentOutput& out) {
 }
 
 int MainProc::ProcessFile(const std::string& fileName) {
+  const std::unique_ptr<PreparedDocument> document = PrepareFile(fileName, true);
+  WriteDocument(*document);
+  return document->Changed();
+}
+
+std::unique_ptr<PreparedDocument> MainProc::PrepareFile(const std::string& fileName,
+                                                        bool flushToDisk) {
   StartRun(DocumentFolderOf(fileName));
   DocumentReader reader;
   reader.Open(fileName);
-  const std::string target = ResolveTarget(fileName);
+  auto document = std::make_unique<PreparedDocument>();
+  document->fileName_ = fileName;
+  document->original_ = reader.Status();
+  document->makeBackup_ = options.MakeBAKFile;
   // The tag pass writes the new contents straight into the file that will
   // replace the document, so the document is read and written once.
-  ReplacementFile replacement(target, reader.Status());
-  FileOutput out(replacement);
+  document->replacement_ =
+      std::make_unique<ReplacementFile>(ResolveTarget(fileName), reader.Status());
+  FileOutput out(*document->replacement_);
   FormatAllTags(reader, out);
   reader.Close();
-  WriteDocument(fileName, reader.Status(), replacement);
-  return tagCounter_;
+  document->replacement_->Finish(flushToDisk);
+  document->changed_ = tagCounter_;
+  return document;
 }
 
-void MainProc::WriteDocument(const std::string& fileName, const struct stat& original,
-                             ReplacementFile& replacement) {
-  replacement.Finish();
+void MainProc::WriteDocument(PreparedDocument& document, bool syncFolder) {
   // The backup must stand before the document is replaced; if it can't be
   // made, the run stops here and the document stays as it was.
-  if (options.MakeBAKFile) {
-    MakeBackupFile(replacement.Target(), original, BackupNameOf(fileName));
+  if (document.makeBackup_) {
+    MakeBackupFile(document.Target(), document.original_, BackupNameOf(document.fileName_));
   }
-  replacement.Commit();
+  document.replacement_->Commit(syncFolder);
 }
 
 }  // namespace tamarind

@@ -121,10 +121,10 @@ class DocumentOutput {
   virtual ~DocumentOutput() = default;
   virtual void Write(std::string_view bytes) = 0;
   // Called right after the bytes of a change were written: the last
-  // `newLength` bytes written replace `oldLength` bytes of the document (a
-  // rewritten tag, or the ">" that closes a tag left open at the end). For
-  // outputs that show what changed.
-  virtual void NoteChange(size_t /*oldLength*/, size_t /*newLength*/) {}
+  // `newLength` bytes written replace `oldBytes` of the document (a
+  // rewritten tag, or the ">" that closes a tag left open at the end, which
+  // replaces nothing). For outputs that show what changed.
+  virtual void NoteChange(std::string_view /*oldBytes*/, size_t /*newLength*/) {}
 };
 
 // Picture sizes probed once and shared: by the runs of one command over many
@@ -141,6 +141,23 @@ class ImageSizeCache {
   };
   std::shared_mutex mutex_;
   std::unordered_map<std::string, ImageSize, PathHash, std::equal_to<>> sizes_;
+};
+
+// A document whose new contents stand written beside it, not yet in place.
+// MainProc::PrepareFile makes one; MainProc::WriteDocument puts it in place.
+class PreparedDocument {
+ public:
+  int Changed() const { return changed_; }
+  // The file that will be replaced (the target of a link).
+  const std::string& Target() const { return replacement_->Target(); }
+
+ private:
+  friend class MainProc;
+  std::unique_ptr<ReplacementFile> replacement_;
+  std::string fileName_;
+  struct stat original_ {};
+  bool makeBackup_ = false;
+  int changed_ = 0;
 };
 
 class MainProc {
@@ -180,6 +197,18 @@ class MainProc {
     sizesShared_ = sizes_ != nullptr;
   }
 
+  // The first half of ProcessFile: the document read and its new contents
+  // written beside it, flushed to disk when `flushToDisk`. Nothing of the
+  // user's has changed yet. Throws EInOutError.
+  std::unique_ptr<PreparedDocument> PrepareFile(const std::string& fileName, bool flushToDisk);
+  // The second half: with the new contents on disk (flushed by PrepareFile,
+  // or by a sync of their file system since), the backup made when asked
+  // for, then the new contents renamed over the document. If the backup
+  // can't be made, the document stays as it was. Throws EInOutError.
+  // `syncFolder` false leaves flushing the rename to a later sync of the
+  // file system.
+  static void WriteDocument(PreparedDocument& document, bool syncFolder = true);
+
   // Does all of ProcessFile but writing: the file is opened and read as for
   // a run, and its new contents go to `out`. Returns the number of tags that
   // would change. Throws EInOutError.
@@ -193,10 +222,6 @@ class MainProc {
   // segment stands in markup, where its tags are handed to the rewriter.
   bool InMarkup(std::string_view raw, const Segment& s);
 
-  // Puts the new contents in the document's place: flushed to disk, the
-  // backup made when asked for, then renamed over the document.
-  void WriteDocument(const std::string& fileName, const struct stat& original,
-                     ReplacementFile& replacement);
   // The tag pass over one window of a document; returns where the unfinished
   // piece at its end begins (the window's size when `last`).
   size_t FormatWindow(std::string_view window, bool last, DocumentOutput& out);

@@ -1,27 +1,378 @@
+// Header readers for PNG, WebP, BMP and AVIF.
+//
+// Like the GIF and JPEG readers, these read header bytes only, through
+// ImageFile, and every failure (missing file, foreign signature, cut-short
+// file, absurd numbers) is a false result with both numbers 0. Nothing here
+// throws, and the work is bounded on any input: lengths read from the file
+// only ever move the read position, never size an allocation.
 #include "MoreFormats.h"
 
 #include "ImageFile.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <string_view>
+
 namespace tamarind {
+namespace {
 
-bool GetPNGSize(const std::string&, ImageDimensions& size) {
+// A four-character code as one big-endian number, the way ISO BMFF box types
+// and RIFF chunk names are compared here.
+constexpr uint32_t FourCC(const char (&s)[5]) {
+  return uint32_t{static_cast<uint8_t>(s[0])} << 24 | uint32_t{static_cast<uint8_t>(s[1])} << 16 |
+         uint32_t{static_cast<uint8_t>(s[2])} << 8 | uint32_t{static_cast<uint8_t>(s[3])};
+}
+
+// Reads from an ImageFile that never goes past `end`: a box's content must
+// not be read out of the bytes of the boxes after it.
+class Reader {
+ public:
+  Reader(ImageFile& f, uint64_t end) : f_(f), end_(end) {}
+
+  uint64_t Position() const { return f_.Position(); }
+  void Seek(uint64_t pos) { f_.Seek(pos); }
+
+  bool Skip(uint64_t n) {
+    if (n > end_ - std::min(end_, Position())) return false;
+    f_.Seek(Position() + n);
+    return true;
+  }
+  bool U8(uint8_t& v) { return Position() < end_ && f_.ReadByte(v); }
+  // Big-endian numbers of `bytes` bytes (up to 8).
+  bool BE(unsigned bytes, uint64_t& v) {
+    v = 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+      uint8_t b = 0;
+      if (!U8(b)) return false;
+      v = v << 8 | b;
+    }
+    return true;
+  }
+  bool BE32(uint32_t& v) {
+    uint64_t wide = 0;
+    if (!BE(4, wide)) return false;
+    v = static_cast<uint32_t>(wide);
+    return true;
+  }
+  // Little-endian numbers of `bytes` bytes (up to 4), RIFF's and BMP's order.
+  bool LE(unsigned bytes, uint32_t& v) {
+    v = 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+      uint8_t b = 0;
+      if (!U8(b)) return false;
+      v |= uint32_t{b} << (8 * i);
+    }
+    return true;
+  }
+  // True when the next bytes are exactly `expected`.
+  bool Expect(std::string_view expected) {
+    for (char want : expected) {
+      uint8_t b = 0;
+      if (!U8(b) || b != static_cast<uint8_t>(want)) return false;
+    }
+    return true;
+  }
+
+ private:
+  ImageFile& f_;
+  uint64_t end_;
+};
+
+bool Found(ImageDimensions& size, uint32_t width, uint32_t height) {
+  if (width == 0 || height == 0) return false;  // no picture is empty
+  size = {width, height};
+  return true;
+}
+
+// ---- PNG ----------------------------------------------------------------
+
+bool ReadPNG(ImageFile& f, ImageDimensions& size) {
+  Reader r(f, f.Size());
+  uint32_t length = 0, type = 0, width = 0, height = 0;
+  if (!r.Expect("\x89PNG\r\n\x1A\n") || !r.BE32(length) || !r.BE32(type)) return false;
+  // The image header must be the first chunk, and it always holds 13 bytes.
+  if (length != 13 || type != FourCC("IHDR")) return false;
+  if (!r.BE32(width) || !r.BE32(height)) return false;
+  // PNG's four-byte numbers stop at 2^31-1; anything larger is no PNG.
+  constexpr uint32_t kLargest = 0x7FFFFFFF;
+  if (width > kLargest || height > kLargest) return false;
+  return Found(size, width, height);
+}
+
+// ---- WebP ---------------------------------------------------------------
+
+bool ReadWebP(ImageFile& f, ImageDimensions& size) {
+  Reader r(f, f.Size());
+  uint32_t riff = 0, riffSize = 0, webp = 0, chunk = 0, chunkSize = 0;
+  if (!r.BE32(riff) || !r.LE(4, riffSize) || !r.BE32(webp) || !r.BE32(chunk) ||
+      !r.LE(4, chunkSize)) {
+    return false;
+  }
+  if (riff != FourCC("RIFF") || webp != FourCC("WEBP")) return false;
+
+  if (chunk == FourCC("VP8 ")) {
+    // A lossy key frame: a 3-byte frame tag, the start code, then 16-bit
+    // width and height whose top two bits are an upscaling hint, not size.
+    uint32_t width = 0, height = 0;
+    if (chunkSize < 10 || !r.Skip(3) || !r.Expect("\x9D\x01\x2A")) return false;
+    if (!r.LE(2, width) || !r.LE(2, height)) return false;
+    return Found(size, width & 0x3FFF, height & 0x3FFF);
+  }
+  if (chunk == FourCC("VP8L")) {
+    // Lossless: the signature byte, then 14 bits width-1, 14 bits height-1,
+    // one alpha bit and a 3-bit version that must be 0, packed from the low
+    // bit up.
+    uint32_t bits = 0;
+    if (chunkSize < 5 || !r.Expect("\x2F") || !r.LE(4, bits)) return false;
+    if (bits >> 29 != 0) return false;
+    return Found(size, (bits & 0x3FFF) + 1, ((bits >> 14) & 0x3FFF) + 1);
+  }
+  if (chunk == FourCC("VP8X")) {
+    // Extended: flags and three reserved bytes, then the canvas width-1 and
+    // height-1 as 24-bit numbers. The canvas is what a browser lays out.
+    uint32_t width = 0, height = 0;
+    if (chunkSize < 10 || !r.Skip(4) || !r.LE(3, width) || !r.LE(3, height)) return false;
+    return Found(size, width + 1, height + 1);
+  }
+  return false;
+}
+
+// ---- BMP ----------------------------------------------------------------
+
+bool ReadBMP(ImageFile& f, ImageDimensions& size) {
+  Reader r(f, f.Size());
+  uint32_t headerSize = 0;
+  if (!r.Expect("BM") || !r.Skip(12) || !r.LE(4, headerSize)) return false;
+  if (headerSize == 12) {
+    // The OS/2 core header: unsigned 16-bit numbers, always bottom-up.
+    uint32_t width = 0, height = 0;
+    if (!r.LE(2, width) || !r.LE(2, height)) return false;
+    return Found(size, width, height);
+  }
+  // The Windows info header and its later versions (52, 56, 108, 124 bytes),
+  // and the OS/2 2.x header (64): signed 32-bit numbers.
+  if (headerSize != 40 && headerSize != 52 && headerSize != 56 && headerSize != 64 &&
+      headerSize != 108 && headerSize != 124) {
+    return false;
+  }
+  uint32_t widthBits = 0, heightBits = 0;
+  if (!r.LE(4, widthBits) || !r.LE(4, heightBits)) return false;
+  const auto width = static_cast<int32_t>(widthBits);
+  const auto height = static_cast<int32_t>(heightBits);
+  // A negative height stores the rows top-down; the picture is as high as
+  // its magnitude. INT32_MIN has no magnitude in 32 bits.
+  if (width <= 0 || height == INT32_MIN) return false;
+  return Found(size, static_cast<uint32_t>(width), static_cast<uint32_t>(std::abs(height)));
+}
+
+// ---- AVIF ---------------------------------------------------------------
+//
+// An AVIF file is a tree of ISO BMFF boxes. The size lives in the `ispe`
+// property of the primary item:
+//   ftyp                       brands: must name avif or avis
+//   meta (full box)
+//     pitm                     the primary item's id
+//     iprp
+//       ipco                   the properties, numbered from 1 in order
+//       ipma                   which properties belong to which item
+// The walk follows exactly this path, so it never goes deeper than four
+// boxes, and it looks at no more than kMaxBoxes boxes in any one container.
+
+constexpr uint32_t kMaxBoxes = 1u << 15;  // ipma numbers properties in 15 bits
+constexpr uint32_t kMaxItems = 1u << 16;  // ipma entries looked through
+constexpr uint32_t kMaxBrands = 1024;
+
+struct Box {
+  uint32_t type = 0;
+  uint64_t content = 0;  // where the box's content starts
+  uint64_t end = 0;      // one past its last byte
+};
+
+// Reads the header of the box at `pos`, which must lie wholly inside its
+// parent ending at `parentEnd`.
+bool ReadBox(ImageFile& f, uint64_t pos, uint64_t parentEnd, Box& box) {
+  Reader r(f, parentEnd);
+  r.Seek(pos);
+  uint32_t size32 = 0;
+  if (!r.BE32(size32) || !r.BE32(box.type)) return false;
+  uint64_t size = size32;
+  if (size32 == 1 && !r.BE(8, size)) return false;              // a 64-bit size follows
+  if (size32 == 0) size = parentEnd - pos;                      // up to the parent's end
+  if (box.type == FourCC("uuid") && !r.Skip(16)) return false;  // the extended type
+  const uint64_t headerSize = r.Position() - pos;
+  // A box smaller than its own header would make the walk stand still or go
+  // back; one that spills out of its parent is damaged.
+  if (size < headerSize || size > parentEnd - pos) return false;
+  box.content = r.Position();
+  box.end = pos + size;
+  return true;
+}
+
+enum class Walk { Next, Stop, Fail };
+
+// Calls visit(box) for each box from `begin` to `end`, until visit says Stop.
+// False for a damaged box, too many boxes, or a visit that failed.
+template <typename Visit>
+bool WalkBoxes(ImageFile& f, uint64_t begin, uint64_t end, Visit visit) {
+  uint64_t pos = begin;
+  for (uint32_t count = 0; pos < end; ++count) {
+    Box box;
+    if (count == kMaxBoxes || !ReadBox(f, pos, end, box)) return false;
+    const Walk next = visit(box);
+    if (next != Walk::Next) return next == Walk::Stop;
+    pos = box.end;  // ReadBox guarantees at least 8 bytes of progress
+  }
+  return true;
+}
+
+bool HasAvifBrand(ImageFile& f, const Box& ftyp) {
+  // Major brand, minor version, then the compatible brands to the box's end.
+  Reader r(f, ftyp.end);
+  r.Seek(ftyp.content);
+  uint32_t brand = 0, ignored = 0;
+  if (!r.BE32(brand)) return false;
+  if (brand == FourCC("avif") || brand == FourCC("avis")) return true;
+  if (!r.BE32(ignored)) return false;
+  for (uint32_t i = 0; i < kMaxBrands && r.BE32(brand); ++i) {
+    if (brand == FourCC("avif") || brand == FourCC("avis")) return true;
+  }
+  return false;
+}
+
+// The property numbers ipma gives the primary item (at most 255 per entry).
+struct Associations {
+  std::array<uint16_t, 255> index{};
+  size_t count = 0;
+  bool Has(uint32_t i) const {
+    return std::find(index.begin(), index.begin() + count, i) != index.begin() + count;
+  }
+};
+
+bool ReadAssociations(ImageFile& f, const Box& ipma, uint32_t primary, Associations& out) {
+  Reader r(f, ipma.end);
+  r.Seek(ipma.content);
+  uint32_t versionFlags = 0, entries = 0;
+  if (!r.BE32(versionFlags) || !r.BE32(entries)) return false;
+  const bool wideIds = (versionFlags >> 24) != 0;
+  const bool wideIndex = (versionFlags & 1) != 0;
+  for (uint32_t i = 0; i < entries; ++i) {
+    uint64_t item = 0;
+    uint8_t count = 0;
+    if (i == kMaxItems || !r.BE(wideIds ? 4 : 2, item) || !r.U8(count)) return false;
+    if (item != primary) {
+      if (!r.Skip(uint64_t{count} * (wideIndex ? 2 : 1))) return false;
+      continue;
+    }
+    out.count = 0;
+    for (uint8_t k = 0; k < count; ++k) {
+      uint64_t entry = 0;
+      if (!r.BE(wideIndex ? 2 : 1, entry)) return false;
+      // The top bit marks the property essential; the rest is its number.
+      out.index[out.count++] = static_cast<uint16_t>(entry & (wideIndex ? 0x7FFF : 0x7F));
+    }
+    return true;  // an item appears in ipma only once
+  }
+  return true;
+}
+
+bool ReadAVIF(ImageFile& f, ImageDimensions& size) {
+  const uint64_t fileEnd = f.Size();
+  Box ftyp;
+  if (!ReadBox(f, 0, fileEnd, ftyp) || ftyp.type != FourCC("ftyp")) return false;
+  if (!HasAvifBrand(f, ftyp)) return false;
+
+  Box meta;
+  auto findMeta = [&](const Box& b) {
+    if (b.type != FourCC("meta")) return Walk::Next;
+    meta = b;
+    return Walk::Stop;
+  };
+  if (!WalkBoxes(f, ftyp.end, fileEnd, findMeta) || meta.type == 0) return false;
+
+  bool havePrimary = false;
+  uint32_t primary = 0;
+  Box iprp;
+  auto readMeta = [&](const Box& b) {
+    if (b.type == FourCC("pitm")) {
+      Reader r(f, b.end);
+      r.Seek(b.content);
+      uint8_t version = 0;
+      uint64_t id = 0;
+      if (!r.U8(version) || !r.Skip(3) || !r.BE(version == 0 ? 2 : 4, id)) return Walk::Fail;
+      primary = static_cast<uint32_t>(id);
+      havePrimary = true;
+    } else if (b.type == FourCC("iprp") && iprp.type == 0) {
+      iprp = b;
+    }
+    return havePrimary && iprp.type != 0 ? Walk::Stop : Walk::Next;
+  };
+  // meta is a full box: version and flags come before its children.
+  if (!WalkBoxes(f, meta.content + 4, meta.end, readMeta) || !havePrimary || iprp.type == 0) {
+    return false;
+  }
+
+  Box ipco;
+  Associations props;
+  auto readIprp = [&](const Box& b) {
+    if (b.type == FourCC("ipco") && ipco.type == 0) ipco = b;
+    if (b.type == FourCC("ipma") && !ReadAssociations(f, b, primary, props)) return Walk::Fail;
+    return Walk::Next;
+  };
+  if (!WalkBoxes(f, iprp.content, iprp.end, readIprp) || ipco.type == 0) return false;
+
+  bool haveSize = false, haveTurn = false, quarterTurn = false;
+  uint32_t width = 0, height = 0, index = 0;
+  auto readProperty = [&](const Box& b) {
+    if (!props.Has(++index)) return Walk::Next;
+    Reader r(f, b.end);
+    r.Seek(b.content);
+    if (b.type == FourCC("ispe") && !haveSize) {
+      // A full box: version and flags, then width and height.
+      if (!r.Skip(4) || !r.BE32(width) || !r.BE32(height)) return Walk::Fail;
+      haveSize = true;
+    } else if (b.type == FourCC("irot") && !haveTurn) {
+      // The low two bits count quarter turns anticlockwise; an odd count
+      // (90 or 270 degrees) stands the picture on its side.
+      uint8_t angle = 0;
+      if (!r.U8(angle)) return Walk::Fail;
+      quarterTurn = (angle & 1) != 0;
+      haveTurn = true;
+    }
+    return Walk::Next;
+  };
+  if (!WalkBoxes(f, ipco.content, ipco.end, readProperty) || !haveSize) return false;
+  return quarterTurn ? Found(size, height, width) : Found(size, width, height);
+}
+
+// Opens the file and runs one reader on it; a failed reader leaves no
+// numbers behind.
+bool Probe(const std::string& fileName, ImageDimensions& size,
+           bool (*read)(ImageFile&, ImageDimensions&)) {
+  size = {};
+  ImageFile f(fileName);
+  if (!f.IsOpen()) return false;
+  if (read(f, size)) return true;
   size = {};
   return false;
 }
 
-bool GetWebPSize(const std::string&, ImageDimensions& size) {
-  size = {};
-  return false;
+}  // namespace
+
+bool GetPNGSize(const std::string& fileName, ImageDimensions& size) {
+  return Probe(fileName, size, ReadPNG);
 }
 
-bool GetBMPSize(const std::string&, ImageDimensions& size) {
-  size = {};
-  return false;
+bool GetWebPSize(const std::string& fileName, ImageDimensions& size) {
+  return Probe(fileName, size, ReadWebP);
 }
 
-bool GetAVIFSize(const std::string&, ImageDimensions& size) {
-  size = {};
-  return false;
+bool GetBMPSize(const std::string& fileName, ImageDimensions& size) {
+  return Probe(fileName, size, ReadBMP);
+}
+
+bool GetAVIFSize(const std::string& fileName, ImageDimensions& size) {
+  return Probe(fileName, size, ReadAVIF);
 }
 
 }  // namespace tamarind

@@ -1,0 +1,127 @@
+#include "Diff.h"
+
+#include <algorithm>
+
+namespace tamarind::cli {
+namespace {
+
+constexpr size_t kContext = 3;
+
+// The lines of a text: where each begins, and how many there are. A last
+// line without a line break is a line too.
+class Lines {
+ public:
+  explicit Lines(std::string_view text) : text_(text) {
+    starts_.push_back(0);
+    for (size_t p = text.find('\n'); p != std::string_view::npos; p = text.find('\n', p + 1)) {
+      starts_.push_back(p + 1);
+    }
+    if (starts_.back() == text.size()) starts_.pop_back();  // nothing after the last break
+  }
+  size_t Count() const { return starts_.size(); }
+  std::string_view Text() const { return text_; }
+  // The line a byte position of the text lies on.
+  size_t LineOf(size_t pos) const {
+    return static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), pos) -
+                               starts_.begin()) -
+           1;
+  }
+  std::string_view Line(size_t i) const {
+    const size_t end = i + 1 < starts_.size() ? starts_[i + 1] : text_.size();
+    return text_.substr(starts_[i], end - starts_[i]);
+  }
+
+ private:
+  std::string_view text_;
+  std::vector<size_t> starts_;
+};
+
+// A run of whole lines that differ: old lines [a, b) became new lines [c, d).
+struct Block {
+  size_t a, b, c, d;
+};
+
+// The lines a change touches, in one text: [first, last).
+void Touched(const Lines& lines, size_t begin, size_t end, size_t& first, size_t& last) {
+  if (end > begin) {
+    first = lines.LineOf(begin);
+    last = lines.LineOf(end - 1) + 1;
+  } else if (begin == lines.Text().size() && (begin == 0 || lines.Text()[begin - 1] == '\n')) {
+    first = last = lines.Count();  // bytes added after the last line break
+  } else {
+    first = lines.LineOf(begin);  // bytes added inside a line change that line
+    last = first + 1;
+  }
+}
+
+void AppendLine(std::string& out, char mark, std::string_view line) {
+  out += mark;
+  out.append(line);
+  if (line.empty() || line.back() != '\n') out += "\n\\ No newline at end of file\n";
+}
+
+std::string Range(size_t start, size_t count) {
+  // A range of no lines names the line before it.
+  const size_t shown = count == 0 ? start : start + 1;
+  return std::to_string(shown) + "," + std::to_string(count);
+}
+
+}  // namespace
+
+void ChangeRecorder::NoteChange(std::string_view oldBytes, size_t newLength) {
+  const size_t newEnd = newText.size();
+  const size_t newBegin = newEnd - newLength;
+  oldText.append(newText, lastNewEnd_, newBegin - lastNewEnd_);  // kept since the last change
+  changes.push_back({oldText.size(), oldText.size() + oldBytes.size(), newBegin, newEnd});
+  oldText.append(oldBytes);
+  lastNewEnd_ = newEnd;
+}
+
+void ChangeRecorder::Finish() {
+  oldText.append(newText, lastNewEnd_, std::string::npos);
+  lastNewEnd_ = newText.size();
+}
+
+std::string UnifiedDiff(const std::string& label, std::string_view oldText,
+                        std::string_view newText, const std::vector<Change>& changes) {
+  if (changes.empty()) return {};
+  const Lines oldLines(oldText), newLines(newText);
+  std::vector<Block> blocks;
+  for (const Change& c : changes) {
+    Block b{};
+    Touched(oldLines, c.oldBegin, c.oldEnd, b.a, b.b);
+    Touched(newLines, c.newBegin, c.newEnd, b.c, b.d);
+    // Changes on the same or neighbouring lines make one block.
+    if (!blocks.empty() && b.a <= blocks.back().b) {
+      blocks.back().b = std::max(blocks.back().b, b.b);
+      blocks.back().d = std::max(blocks.back().d, b.d);
+    } else {
+      blocks.push_back(b);
+    }
+  }
+
+  std::string out = "--- " + label + "\n+++ " + label + "\n";
+  for (size_t i = 0; i < blocks.size();) {
+    // Blocks whose context would meet go into one hunk.
+    size_t j = i;
+    while (j + 1 < blocks.size() && blocks[j + 1].a - blocks[j].b <= 2 * kContext) ++j;
+    const size_t oldStart = blocks[i].a - std::min(blocks[i].a, kContext);
+    const size_t oldEnd = std::min(oldLines.Count(), blocks[j].b + kContext);
+    const size_t newStart = blocks[i].c - (blocks[i].a - oldStart);
+    const size_t newEnd = blocks[j].d + (oldEnd - blocks[j].b);
+    out += "@@ -" + Range(oldStart, oldEnd - oldStart) + " +" + Range(newStart, newEnd - newStart) +
+           " @@\n";
+    size_t line = oldStart;
+    for (size_t k = i; k <= j; ++k) {
+      for (; line < blocks[k].a; ++line) AppendLine(out, ' ', oldLines.Line(line));
+      for (size_t l = blocks[k].a; l < blocks[k].b; ++l) AppendLine(out, '-', oldLines.Line(l));
+      for (size_t l = blocks[k].c; l < blocks[k].d; ++l) AppendLine(out, '+', newLines.Line(l));
+      line = blocks[k].b;
+    }
+    for (; line < oldEnd; ++line) AppendLine(out, ' ', oldLines.Line(line));
+    i = j + 1;
+  }
+  return out;
+}
+
+}  // namespace tamarind::cli

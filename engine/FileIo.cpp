@@ -391,6 +391,9 @@ void MakeBackupFile(const std::string& original, const struct stat& status,
   // costs nothing. It is only safe while the document has no other name: the
   // backup must never change when some other name of the file is edited.
   if (status.st_nlink == 1) {
+    // Where no backup stands yet, the link is made under its name straight
+    // away: nothing is replaced, so nothing can be half done.
+    if (::link(original.c_str(), backupName.c_str()) == 0) return;
     for (int attempt = 0; attempt < 100 && !made; ++attempt) {
       temp = TemporaryName(dir);
       if (::link(original.c_str(), temp.c_str()) == 0) {

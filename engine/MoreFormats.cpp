@@ -109,6 +109,7 @@ bool ReadWebP(ImageFile& f, ImageDimensions& size) {
       !r.LE(4, chunkSize)) {
     return false;
   }
+  // The RIFF size is not checked: a cut-short download still has its header.
   if (riff != FourCC("RIFF") || webp != FourCC("WEBP")) return false;
 
   if (chunk == FourCC("VP8 ")) {

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 #include "engine/TestFiles.h"
 
@@ -105,6 +106,109 @@ TEST_F(CliTest, SampleSiteGetsItsSizes) {
     EXPECT_NE(index.find(expected), std::string::npos) << expected;
   }
   EXPECT_EQ(ReadFile(dir / "site/index.bak"), ReadFile(TAMARIND_EXAMPLES "/site/index.html"));
+}
+
+// A small site: pages in nested folders, a hidden folder and a hidden page,
+// a file that is no page, and a link that loops back to the top.
+void MakeSite(const TempDir& dir) {
+  dir.Write("site/a.gif", test::GifBytes(120, 45));
+  dir.Write("site/index.html", "<img src=a.gif>");
+  dir.Write("site/Deep/B.HTM", "<img src=../a.gif><img src=../a.gif>");
+  dir.Write("site/deep/er/c.html", "<p>no pictures</p>");
+  dir.Write("site/.hidden/x.html", "<img src=../a.gif>");
+  dir.Write("site/.draft.html", "<img src=a.gif>");
+  dir.Write("site/notes.txt", "<img src=a.gif>");
+  std::filesystem::create_directory_symlink("..", dir / "site/deep/er/up");
+}
+
+TEST_F(CliTest, RecursionFindsThePagesOnceInSortedOrder) {
+  MakeSite(dir);
+  const Result r = Run("-R -B site");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "site/Deep/B.HTM: 2 tags changed\n"
+            "site/deep/er/c.html: 0 tags changed\n"
+            "site/index.html: 1 tags changed\n"
+            "3 files processed, 0 failed, 3 tags changed\n");
+  EXPECT_EQ(ReadFile(dir / "site/notes.txt"), "<img src=a.gif>");
+  EXPECT_EQ(ReadFile(dir / "site/.draft.html"), "<img src=a.gif>");
+  EXPECT_EQ(ReadFile(dir / "site/.hidden/x.html"), "<img src=../a.gif>");
+}
+
+// Every byte and modification time of a tree.
+std::map<std::string, std::pair<std::string, int64_t>> Snapshot(const std::string& root) {
+  std::map<std::string, std::pair<std::string, int64_t>> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file() || e.is_symlink()) continue;
+    files[e.path().string()] = {ReadFile(e.path().string()),
+                                e.last_write_time().time_since_epoch().count()};
+  }
+  return files;
+}
+
+TEST_F(CliTest, DryRunTouchesNothing) {
+  MakeSite(dir);
+  const auto before = Snapshot(dir / "site");
+  const Result r = Run("-n -R site");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("site/Deep/B.HTM: 2 tags would change\n"), std::string::npos);
+  EXPECT_NE(r.out.find("3 files processed, 0 failed, 3 tags would change\n"), std::string::npos);
+  EXPECT_EQ(Snapshot(dir / "site"), before);
+}
+
+TEST_F(CliTest, ParallelRunsMatchOneAtATime) {
+  for (const char* copy : {"one", "four"}) {
+    for (int page = 0; page < 40; ++page) {
+      std::string doc;
+      for (int i = 0; i <= page % 7; ++i) {
+        doc += "<p>" + std::to_string(i) + "<img src=../img/" + std::to_string((page + i) % 5) +
+               ".gif>\n";
+      }
+      dir.Write(std::string(copy) + "/p" + std::to_string(page % 4) + "/" + std::to_string(page) +
+                    ".html",
+                doc);
+    }
+    for (int i = 0; i < 5; ++i) {
+      dir.Write(std::string(copy) + "/img/" + std::to_string(i) + ".gif", test::GifBytes(i, 2 * i));
+    }
+  }
+  const Result one = Run("-R -B -a -j 1 one");
+  const Result four = Run("-R -B -a -j 4 four");
+  EXPECT_EQ(four.status, 0);
+  std::string renamed = one.out;
+  for (size_t at; (at = renamed.find("one/")) != std::string::npos;)
+    renamed.replace(at, 4, "four/");
+  EXPECT_EQ(four.out, renamed);
+  auto a = Snapshot(dir / "one"), b = Snapshot(dir / "four");
+  ASSERT_EQ(a.size(), b.size());
+  for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j)
+    EXPECT_EQ(i->second.first, j->second.first);
+}
+
+TEST_F(CliTest, DiffAppliesWithPatchToTheSameBytesAsARun) {
+  // Lines without a final break, a tag left open at the end, a multi-line
+  // tag that the rebuild joins, and changes near and far from each other.
+  const char* docs[] = {
+      "<img src=a.gif>",
+      "a\n<img src=a.gif>\nb\n",
+      "<img\nsrc=a.gif\nwidth=1>\nx\n<img src=a.gif>",
+      "1\n2\n3\n4\n5\n6\n7\n8\n9\n<img src=a.gif>\n10\n11\n12\n13\n14\n15\n16\n17\n<img src=a.gif>",
+      "text\n<img src=a.gif",
+      "text\n<img src=a.gif\n",
+      "no change\n",
+  };
+  dir.Write("d/a.gif", test::GifBytes(120, 45));
+  dir.Write("r/a.gif", test::GifBytes(120, 45));
+  for (const char* doc : docs) {
+    dir.Write("d/page.html", doc);
+    dir.Write("r/page.html", doc);
+    const Result diff = Run("--diff -o -B d/page.html");
+    EXPECT_EQ(ReadFile(dir / "d/page.html"), doc) << doc;
+    dir.Write("d.patch", diff.out);
+    EXPECT_EQ(std::system(("cd '" + dir.Path() + "' && patch -s -p0 < d.patch").c_str()), 0) << doc;
+    Run("-o -B r/page.html");
+    EXPECT_EQ(ReadFile(dir / "d/page.html"), ReadFile(dir / "r/page.html")) << doc;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,181 @@
+// The PNG, WebP, BMP and AVIF readers against files ImageMagick makes, and
+// against files built byte by byte for what ImageMagick does not write.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "JpegUtil.h"
+#include "MoreFormats.h"
+#include "engine/TestFiles.h"
+
+namespace tamarind {
+namespace {
+
+using namespace test;
+
+// "WxH" through the probe's entry, or "none"; "none but WxH" flags a false
+// result that left numbers behind.
+std::string Probe(const std::string& path, bool moreFormats = true) {
+  int32_t height = -1, width = -1;
+  const bool found = GetImageSize(path, height, width, moreFormats);
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  return found ? size : width == 0 && height == 0 ? "none" : "none but " + size;
+}
+
+// `v` in `bytes` bytes, big-endian unless told otherwise.
+std::string Num(uint64_t v, int bytes, bool bigEndian = true) {
+  std::string s;
+  for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> 8 * (bigEndian ? bytes - 1 - i : i));
+  return s;
+}
+std::string LE(int64_t v, int bytes) {
+  return Num(static_cast<uint64_t>(v), bytes, false);
+}
+std::string Box(std::string_view type, const std::string& content, int version = -1) {
+  const std::string full = version < 0 ? "" : Num(static_cast<uint64_t>(version), 1) + Num(0, 3);
+  return Num(8 + full.size() + content.size(), 4) + std::string(type) + full + content;
+}
+std::string Ispe(uint32_t w, uint32_t h) {
+  return Box("ispe", Num(w, 4) + Num(h, 4), 0);
+}
+std::string Ftyp(const std::string& brands) {
+  return Box("ftyp", brands.substr(0, 4) + Num(0, 4) + brands.substr(4));
+}
+
+// A meta box holding pitm (none when `primary` is 0) and iprp, whose ipma
+// lists `items` with their property numbers. `version` picks 16- or 32-bit
+// item ids for pitm and ipma, `wide` 1- or 2-byte property numbers.
+using Items = std::vector<std::pair<uint32_t, std::vector<uint16_t>>>;
+std::string Meta(const std::string& props, const Items& items, uint32_t primary = 1,
+                 int version = 0, bool wide = false) {
+  std::string ipma = Num(items.size(), 4);
+  for (const auto& [id, indexes] : items) {
+    ipma += Num(id, version ? 4 : 2) + Num(indexes.size(), 1);
+    for (uint16_t i : indexes) ipma += Num(i, wide ? 2 : 1);
+  }
+  ipma = Box("ipma", ipma, version);
+  ipma[11] = wide;  // the flags' low bit
+  const std::string pitm = primary ? Box("pitm", Num(primary, version ? 4 : 2), version) : "";
+  return Box("meta", pitm + Box("iprp", Box("ipco", props) + ipma), 0);
+}
+std::string Avif(const std::string& props, const Items& items, uint32_t primary = 1,
+                 int version = 0, bool wide = false) {
+  return Ftyp("avifmif1") + Meta(props, items, primary, version, wide);
+}
+
+std::string Png(std::string_view type, uint64_t w, uint64_t h, int length = 13) {
+  return "\x89PNG\r\n\x1A\n" + Num(static_cast<uint64_t>(length), 4) + std::string(type) +
+         Num(w, 4) + Num(h, 4);
+}
+std::string Riff(std::string_view chunk, const std::string& c) {
+  return "RIFF" + LE(12 + c.size(), 4) + "WEBP" + std::string(chunk) + LE(c.size(), 4) + c;
+}
+std::string Vp8(std::string_view startCode, uint16_t w, uint16_t h) {
+  return Riff("VP8 ",
+              std::string("\x10\x02\x00", 3) + std::string(startCode) + LE(w, 2) + LE(h, 2));
+}
+std::string Bmp(uint32_t header, int64_t w, int64_t h, int bytes = 4) {
+  return "BM" + std::string(12, '\0') + LE(header, 4) + LE(w, bytes) + LE(h, bytes);
+}
+const std::string kIrot90 = Box("irot", "\x01");
+const std::string kMeta = Meta(Ispe(64, 48) + kIrot90, {{1, {1, 2}}});
+
+TEST(MoreFormatsTest, BuiltFilesGiveTheirSizes) {
+  std::string ipmaCount = Meta(Ispe(64, 48), {{2, {1}}});  // then ever so many entries
+  ipmaCount.replace(ipmaCount.size() - 8, 4, Num(~0u, 4));
+  const struct {
+    std::string file, bytes, want;
+  } rows[] = {
+      {"a.png", Png("IHDR", 640, 480), "640x480"},
+      {"zero.png", Png("IHDR", 0, 9), "none"},
+      {"huge.png", Png("IHDR", 1u << 31, 9), "none"},
+      {"not-ihdr.png", Png("IHDX", 9, 9), "none"},
+      {"ihdr-length.png", Png("IHDR", 9, 9, 14), "none"},
+      {"bad-sig.png", "\x89PNG\r\n\x1A\r" + Png("IHDR", 9, 9).substr(8), "none"},
+      {"lossy.webp", Vp8("\x9D\x01\x2A", 0xC000 | 300, 0x4000 | 200), "300x200"},
+      {"bad-start.webp", Vp8("\x9D\x01\x2B", 300, 200), "none"},
+      {"lossless.webp", Riff("VP8L", "\x2F" + LE(299 | 199 << 14 | 1 << 28, 4)), "300x200"},
+      {"vp8l-version.webp", Riff("VP8L", "\x2F" + LE(1 << 29, 4)), "none"},
+      {"vp8l-sig.webp", Riff("VP8L", "\x2E" + LE(0, 4)), "none"},
+      {"extended.webp", Riff("VP8X", std::string(4, '\0') + LE(69999, 3) + LE(9, 3)), "70000x10"},
+      {"alph-first.webp", Riff("ALPH", std::string(10, '\x01')), "none"},
+      {"core.bmp", Bmp(12, 65535, 300, 2), "65535x300"},
+      {"top-down.bmp", Bmp(40, 300, -200), "300x200"},
+      {"os2v2.bmp", Bmp(64, 300, 200), "300x200"},
+      {"v4.bmp", Bmp(108, 300, 200), "300x200"},
+      {"int32-min.bmp", Bmp(124, 300, INT32_MIN), "none"},
+      {"neg-width.bmp", Bmp(40, -300, 200), "none"},
+      {"zero-height.bmp", Bmp(40, 300, 0), "none"},
+      {"header-20.bmp", Bmp(20, 300, 200), "none"},
+      {"plain.avif", Avif(Ispe(64, 48), {{1, {1}}}), "64x48"},
+      {"irot90.avif", Ftyp("avifmif1") + kMeta, "48x64"},
+      {"irot270.avif", Avif(Box("irot", "\xFF") + Ispe(64, 48), {{1, {2, 1}}}), "48x64"},
+      {"irot180.avif", Avif(Ispe(64, 48) + Box("irot", "\xFE"), {{1, {1, 2}}}), "64x48"},
+      {"irot-other-item.avif", Avif(Ispe(64, 48) + kIrot90, {{1, {1}}, {2, {2}}}), "64x48"},
+      {"second-item.avif", Avif(Ispe(9, 9) + Ispe(64, 48), {{1, {0x81}}, {2, {0x82}}}, 2), "64x48"},
+      {"wide-ipma.avif",
+       Avif(Ispe(9, 9) + Ispe(64, 48), {{1, {1}}, {1 << 16, {0x8002}}}, 1 << 16, 1, true), "64x48"},
+      {"compat-brand.avif", Ftyp("mif1heicavis") + kMeta, "48x64"},
+      {"heic-brand.avif", Ftyp("heicmif1avio") + kMeta, "none"},
+      {"short-ispe.avif", Avif(Box("ispe", "", 0) + Ispe(64, 48), {{1, {1}}}), "none"},
+      {"no-pitm.avif", Avif(Ispe(64, 48), {{1, {1}}}, 0), "none"},
+      {"unknown-index.avif", Avif(Ispe(64, 48), {{1, {2}}}), "none"},
+      // A 4-byte box, which cannot hold its own header, before a sound one.
+      {"tiny-box.avif", Avif(Ispe(64, 48) + Num(4, 4) + Num(8, 4) + "free", {{1, {1}}}), "none"},
+      {"spills.avif", Avif(Ispe(64, 48) + Num(99, 4) + "free", {{1, {1}}}), "none"},
+      {"largesize.avif",
+       Ftyp("avis") + Num(1, 4) + "meta" + Num(kMeta.size() + 8, 8) + kMeta.substr(8), "48x64"},
+      {"size0-meta.avif", Ftyp("avis") + Num(0, 4) + kMeta.substr(4), "48x64"},
+      {"size0-free.avif", Ftyp("avis") + Num(0, 4) + "free" + kMeta, "none"},
+      {"ipma-count.avif", Ftyp("avis") + ipmaCount, "none"},
+      {"gif.png", GifBytes(3, 2), "none"},
+      {"jpeg.avif", JpegBytes(3, 2), "none"},
+  };
+  TempDir dir;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    EXPECT_EQ(Probe(dir.Write(row.file, row.bytes)), row.want);
+    EXPECT_EQ(Probe(dir.Write(row.file, row.bytes), /*moreFormats=*/false), "none");
+    // Every file with a size ends with its size fields: each cut is no file.
+    for (size_t n = 0; row.want != "none" && n < row.bytes.size(); ++n) {
+      EXPECT_EQ(Probe(dir.Write("cut/" + row.file, row.bytes.substr(0, n))), "none") << n;
+    }
+  }
+  EXPECT_EQ(Probe(dir / "missing.avif"), "none");
+  // Sizes the probe would refuse anyway, but the readers must refuse too.
+  ImageDimensions size{7, 7};
+  EXPECT_FALSE(GetPNGSize(dir / "huge.png", size) || size.width || size.height);
+  EXPECT_FALSE(GetBMPSize(dir / "int32-min.bmp", size) || size.width || size.height);
+}
+
+TEST(MoreFormatsTest, ImageMagickFilesGiveTheirSizes) {
+  if (std::system("command -v convert >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ImageMagick";
+  const struct {
+    std::string file, args, want;
+  } rows[] = {
+      {"a.png", "-size 37x23 xc:red PNG:", "37x23"},
+      {"v5.bmp", "-size 37x23 xc:red BMP:", "37x23"},
+      {"core.bmp", "-size 37x23 xc:red BMP2:", "37x23"},
+      {"info.bmp", "-size 37x23 xc:red BMP3:", "37x23"},
+      {"lossy.webp", "-size 1000x700 xc:red WEBP:", "1000x700"},
+      {"lossless.webp", "-size 37x23 xc:red -define webp:lossless=true WEBP:", "37x23"},
+      {"alpha.webp", "-size 37x23 'xc:#ff000080' WEBP:", "37x23"},  // VP8X
+      {"a.avif", "-size 37x23 xc:red AVIF:", "37x23"},
+      {"heic-brand.avif", "-size 37x23 xc:red HEIC:", "none"},
+  };
+  TempDir dir;
+  std::string failed;
+  for (const auto& row : rows) {
+    if (std::system(("convert " + row.args + dir / row.file + " 2>/dev/null").c_str()) != 0) {
+      failed += " " + row.file;
+    } else {
+      EXPECT_EQ(Probe(dir / row.file), row.want) << row.file;
+    }
+  }
+  if (!failed.empty()) GTEST_SKIP() << "ImageMagick could not write" << failed;
+}
+
+}  // namespace
+}  // namespace tamarind

@@ -88,36 +88,47 @@ QString SettingsFileName() {
   return OpenStore()->fileName();
 }
 
+StoredSettings ReadStoredSettings(const QSettings& store) {
+  StoredSettings read;
+  // A faulty value is left out and the rest still read; the first fault is
+  // kept for the user.
+  auto load = [&](const char* name, auto&& apply) {
+    if (!store.contains(QLatin1String(name))) return;
+    try {
+      apply(name);
+    } catch (const ERegistryException& e) {
+      if (read.firstError.isEmpty()) read.firstError = QString::fromUtf8(e.what());
+    }
+  };
+  load(setting::kFileFolder, [&](const char* n) { read.fileFolder = ReadString(store, n); });
+  load(setting::kShowTitlePage, [&](const char* n) { read.showTitlePage = ReadFlag(store, n); });
+  load(setting::kShowOptionPage, [&](const char* n) { read.showOptionPage = ReadFlag(store, n); });
+  load(setting::kAddAlt, [&](const char* n) { read.addAlt = ReadFlag(store, n); });
+  load(setting::kMakeBak, [&](const char* n) { read.makeBak = ReadFlag(store, n); });
+  load(setting::kOverWrite, [&](const char* n) { read.overWrite = ReadFlag(store, n); });
+  load(setting::kQuoteWrite, [&](const char* n) { read.quoteWrite = ReadFlag(store, n); });
+  load(setting::kAbsFolder, [&](const char* n) { read.absFolder = ReadString(store, n); });
+  return read;
+}
+
 void TFm_MainDialog::LoadSettings() {
   ProcessingOptions& options = engine_.options;
   options.Parameter_ABSFolder = QFile::encodeName(DefaultAbsFolder()).toStdString();
   const std::unique_ptr<QSettings> store = OpenStore();
   if (!CreateStore(*store)) return;  // every default stays
 
-  // A faulty value is skipped and the rest still loaded; the first fault is
-  // reported once the dialog is on screen.
-  auto load = [&](const char* name, auto&& apply) {
-    if (!store->contains(QLatin1String(name))) return;
-    try {
-      apply(name);
-    } catch (const ERegistryException& e) {
-      if (pendingError_.isEmpty()) pendingError_ = QString::fromUtf8(e.what());
-    }
-  };
-  load(setting::kFileFolder, [&](const char* n) { openDialogFolder_ = ReadString(*store, n); });
-  load(setting::kShowTitlePage,
-       [&](const char* n) { ui->Pnl_Title_Chk->setChecked(ReadFlag(*store, n)); });
-  load(setting::kShowOptionPage,
-       [&](const char* n) { ui->Pnl_File_Chk->setChecked(ReadFlag(*store, n)); });
-  load(setting::kAddAlt, [&](const char* n) { options.AddALTAttribute = ReadFlag(*store, n); });
-  load(setting::kMakeBak, [&](const char* n) { options.MakeBAKFile = ReadFlag(*store, n); });
-  load(setting::kOverWrite,
-       [&](const char* n) { options.Parameter_OverWrite = ReadFlag(*store, n); });
-  load(setting::kQuoteWrite,
-       [&](const char* n) { options.Parameter_QuoteWrite = ReadFlag(*store, n); });
-  load(setting::kAbsFolder, [&](const char* n) {
-    options.Parameter_ABSFolder = QFile::encodeName(ReadString(*store, n)).toStdString();
-  });
+  const StoredSettings read = ReadStoredSettings(*store);
+  if (read.fileFolder) openDialogFolder_ = *read.fileFolder;
+  if (read.showTitlePage) ui->Pnl_Title_Chk->setChecked(*read.showTitlePage);
+  if (read.showOptionPage) ui->Pnl_File_Chk->setChecked(*read.showOptionPage);
+  if (read.addAlt) options.AddALTAttribute = *read.addAlt;
+  if (read.makeBak) options.MakeBAKFile = *read.makeBak;
+  if (read.overWrite) options.Parameter_OverWrite = *read.overWrite;
+  if (read.quoteWrite) options.Parameter_QuoteWrite = *read.quoteWrite;
+  if (read.absFolder)
+    options.Parameter_ABSFolder = QFile::encodeName(*read.absFolder).toStdString();
+  // Reported once the dialog is on screen.
+  if (pendingError_.isEmpty()) pendingError_ = read.firstError;
 }
 
 void TFm_MainDialog::SaveSettings() {

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+class QSettings;
 
 namespace tamarind {
 
@@ -25,6 +28,19 @@ inline constexpr char kOverWrite[] = "Parameter_OverWrite";
 inline constexpr char kQuoteWrite[] = "Parameter_QuoteWrite";
 inline constexpr char kAbsFolder[] = "Parameter_ABSFolder";
 }  // namespace setting
+
+// The values a store holds, as read: each one there or not.
+struct StoredSettings {
+  std::optional<QString> fileFolder;
+  std::optional<bool> showTitlePage, showOptionPage;
+  std::optional<bool> addAlt, makeBak, overWrite, quoteWrite;
+  std::optional<QString> absFolder;
+  QString firstError;  // the first faulty value's message, or empty
+};
+
+// Reads every value of a store. A value of the wrong type, or a flag beyond
+// 32 bits, is left out, and the first such fault kept in firstError.
+StoredSettings ReadStoredSettings(const QSettings& store);
 
 // The folder part of a file name as it is stored: up to the last "/",
 // without it unless it is the root ("/web/index.html" gives "/web",

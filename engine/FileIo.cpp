@@ -1,5 +1,7 @@
 #include "FileIo.h"
 
+#include "FileOps.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,6 +15,33 @@
 #include <random>
 
 namespace tamarind {
+
+FileOps SystemFileOps() {
+  FileOps ops;
+  ops.open = [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); };
+  ops.read = ::read;
+  ops.write = ::write;
+  ops.fsync = ::fsync;
+  ops.close = ::close;
+  ops.rename = ::rename;
+  ops.link = ::link;
+  ops.fchmod = ::fchmod;
+  ops.futimens = ::futimens;
+#if defined(__linux__)
+  ops.syncfs = ::syncfs;
+#else
+  ops.syncfs = [](int) {
+    ::sync();
+    return 0;
+  };
+#endif
+  return ops;
+}
+
+FileOps& Ops() {
+  static FileOps ops = SystemFileOps();
+  return ops;
+}
 
 namespace {
 
@@ -35,7 +64,7 @@ constexpr size_t kWriteBuffer = 256 * 1024;
 int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(name, flags, mode);
+    fd = Ops().open(name, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -44,7 +73,7 @@ int OpenRetrying(const char* name, int flags, mode_t mode = 0) {
 // disk being full.
 void WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+    const ssize_t n = Ops().write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       ThrowErrno(errno);
@@ -78,7 +107,7 @@ int CreateTemporary(const std::string& dir, std::string& name) {
 
 void CloseChecked(int fd) {
   // close() is not retried on EINTR: on Linux the handle is gone either way.
-  if (::close(fd) != 0 && errno != EINTR) ThrowErrno(errno);
+  if (Ops().close(fd) != 0 && errno != EINTR) ThrowErrno(errno);
 }
 
 // Gives a new file the permission bits (and, where allowed, the owner) of
@@ -89,14 +118,14 @@ void TakeOverAttributes(int fd, const struct stat& like) {
     // user's own, which is what a rewrite in place would give as well.
     (void)!::fchown(fd, like.st_uid, like.st_gid);
   }
-  if (::fchmod(fd, like.st_mode & 07777) != 0) ThrowErrno(errno);
+  if (Ops().fchmod(fd, like.st_mode & 07777) != 0) ThrowErrno(errno);
 }
 
 void SyncDirectory(const std::string& dir) {
   const int fd = OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;  // the rename stands; only its durability is left to the system
-  (void)::fsync(fd);
-  ::close(fd);
+  (void)Ops().fsync(fd);
+  Ops().close(fd);
 }
 
 }  // namespace
@@ -211,7 +240,7 @@ void DocumentBuffer::Consume(size_t n) {
 }
 
 DocumentReader::~DocumentReader() {
-  if (fd_ >= 0 && owned_) ::close(fd_);
+  if (fd_ >= 0 && owned_) Ops().close(fd_);
 }
 
 void DocumentReader::Attach(int fd) {
@@ -226,13 +255,13 @@ void DocumentReader::Open(const std::string& fileName) {
   if (fd < 0) ThrowErrno(errno);
   if (::fstat(fd, &status_) != 0) {
     const int err = errno;
-    ::close(fd);
+    Ops().close(fd);
     ThrowErrno(err);
   }
   // Only plain files are documents: a device or a pipe would never end, and
   // replacing one by a file is not what anybody asked for.
   if (!S_ISREG(status_.st_mode)) {
-    ::close(fd);
+    Ops().close(fd);
     ThrowErrno(EACCES);
   }
   fd_ = fd;
@@ -243,7 +272,7 @@ bool DocumentReader::ReadMore() {
   const size_t want = std::max(kChunk, buffer_.size());
   if (buffer_.capacity() - buffer_.size() < want) buffer_.Reserve(buffer_.size() + want);
   for (;;) {
-    const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(), want);
+    const ssize_t n = Ops().read(fd_, buffer_.data() + buffer_.size(), want);
     if (n < 0) {
       if (errno == EINTR) continue;
       ThrowErrno(errno);
@@ -257,7 +286,7 @@ void DocumentReader::Close() {
   const int fd = owned_ ? fd_ : -1;
   fd_ = -1;
   // close() is not retried on EINTR: on Linux the handle is gone either way.
-  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) ThrowErrno(errno);
+  if (fd >= 0 && Ops().close(fd) != 0 && errno != EINTR) ThrowErrno(errno);
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -284,7 +313,7 @@ ReplacementFile::~ReplacementFile() {
 }
 
 void ReplacementFile::Discard() noexcept {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) Ops().close(fd_);
   fd_ = -1;
   if (!tempName_.empty()) ::unlink(tempName_.c_str());
   tempName_.clear();
@@ -329,14 +358,14 @@ void ReplacementFile::StartWriteBack() {
 
 void ReplacementFile::Finish(bool flushToDisk) {
   Flush();
-  if (flushToDisk && ::fsync(fd_) != 0) ThrowErrno(errno);
+  if (flushToDisk && Ops().fsync(fd_) != 0) ThrowErrno(errno);
   const int fd = fd_;
   fd_ = -1;
   CloseChecked(fd);
 }
 
 void ReplacementFile::Commit(bool syncFolder) {
-  if (::rename(tempName_.c_str(), target_.c_str()) != 0) ThrowErrno(errno);
+  if (Ops().rename(tempName_.c_str(), target_.c_str()) != 0) ThrowErrno(errno);
   committed_ = true;
   if (syncFolder) SyncDirectory(DirectoryOf(target_));
 }
@@ -349,18 +378,18 @@ void CopyContents(const std::string& from, int to) {
   if (in < 0) ThrowErrno(errno);
   std::string buffer(1024 * 1024, '\0');
   for (;;) {
-    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    const ssize_t n = Ops().read(in, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int err = errno;
-      ::close(in);
+      Ops().close(in);
       if (n < 0) ThrowErrno(err);
       return;
     }
     try {
       WriteAll(to, buffer.data(), static_cast<size_t>(n));
     } catch (...) {
-      ::close(in);
+      Ops().close(in);
       throw;
     }
   }
@@ -372,9 +401,9 @@ void SyncFileSystemOf(const std::string& path) {
 #if defined(__linux__)
   const int fd = OpenRetrying(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) ThrowErrno(errno);
-  const int result = ::syncfs(fd);
+  const int result = Ops().syncfs(fd);
   const int err = errno;
-  ::close(fd);
+  Ops().close(fd);
   if (result != 0) ThrowErrno(err);
 #else
   (void)path;
@@ -393,10 +422,10 @@ void MakeBackupFile(const std::string& original, const struct stat& status,
   if (status.st_nlink == 1) {
     // Where no backup stands yet, the link is made under its name straight
     // away: nothing is replaced, so nothing can be half done.
-    if (::link(original.c_str(), backupName.c_str()) == 0) return;
+    if (Ops().link(original.c_str(), backupName.c_str()) == 0) return;
     for (int attempt = 0; attempt < 100 && !made; ++attempt) {
       temp = TemporaryName(dir);
-      if (::link(original.c_str(), temp.c_str()) == 0) {
+      if (Ops().link(original.c_str(), temp.c_str()) == 0) {
         made = true;
       } else if (errno != EEXIST) {
         break;
@@ -415,20 +444,20 @@ void MakeBackupFile(const std::string& original, const struct stat& status,
       TakeOverAttributes(fd, status);
       CopyContents(original, fd);
       const struct timespec times[2] = {status.st_atim, status.st_mtim};
-      if (::futimens(fd, times) != 0) ThrowErrno(errno);
-      if (::fsync(fd) != 0) ThrowErrno(errno);
+      if (Ops().futimens(fd, times) != 0) ThrowErrno(errno);
+      if (Ops().fsync(fd) != 0) ThrowErrno(errno);
     } catch (...) {
-      ::close(fd);
+      Ops().close(fd);
       ::unlink(temp.c_str());
       throw;
     }
-    if (::close(fd) != 0 && errno != EINTR) {
+    if (Ops().close(fd) != 0 && errno != EINTR) {
       const int err = errno;
       ::unlink(temp.c_str());
       ThrowErrno(err);
     }
   }
-  if (::rename(temp.c_str(), backupName.c_str()) != 0) {
+  if (Ops().rename(temp.c_str(), backupName.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
     ThrowErrno(err);

@@ -64,17 +64,6 @@ using ImageProbe = std::function<ImageSize(const std::string& path)>;
 // Working storage of the rewriter, kept from one tag to the next so that a
 // document of many IMG tags does not allocate for each of them.
 struct RewriteScratch {
-  struct Token {
-    std::string_view text;
-    size_t offset;  // in the tag text
-  };
-  struct Entry {
-    std::string_view name;
-    std::string_view value;
-    bool hasValue;
-  };
-  std::vector<Token> tokens;
-  std::vector<Entry> entries;
   std::string path;
   std::string additions;
 };

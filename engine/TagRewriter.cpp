@@ -115,6 +115,72 @@ std::string_view SliceToken(std::string_view& remaining) {
   return token;
 }
 
+namespace {
+
+// The tokens of a tag's attribute text, in order, each with its place in
+// the tag. Nothing is stored: a tag of a million attributes costs no more
+// memory than a tag of one.
+class Tokens {
+ public:
+  struct Token {
+    std::string_view text;
+    size_t offset;  // in the tag text
+  };
+  Tokens(std::string_view tag, std::string_view attributes) : tag_(tag), rest_(attributes) {}
+  bool Next(Token& t) {
+    rest_ = TrimFront(rest_);
+    if (rest_.empty()) return false;
+    t.offset = static_cast<size_t>(rest_.data() - tag_.data());
+    t.text = SliceToken(rest_);
+    return true;
+  }
+
+ private:
+  std::string_view tag_;
+  std::string_view rest_;
+};
+
+bool IsClosedQuote(std::string_view token) {
+  return token.size() >= 2 && IsQuote(token[0]) && token.back() == token[0];
+}
+
+// The attribute list of a tag, rebuilt for Parameter_OverWrite: entries
+// joined by single spaces, WIDTH and HEIGHT with a value left out. Only the
+// last entry can still change (a name whose value comes next), so it is held
+// back until the next one begins.
+class AttributeList {
+ public:
+  AttributeList(std::string& out, std::string_view name) : out_(out) {
+    out_.clear();
+    out_.append(name);
+  }
+  void AddName(std::string_view name) {
+    Flush();
+    name_ = name;
+    value_ = {};
+    held_ = true;
+  }
+  void SetValue(std::string_view value) { value_ = value; }
+  void DropLast() { held_ = false; }
+  void Flush() {
+    if (!held_) return;
+    out_ += ' ';
+    out_.append(name_);
+    if (!value_.empty()) {
+      out_ += '=';
+      out_.append(value_);
+    }
+    held_ = false;
+  }
+
+ private:
+  std::string& out_;
+  std::string_view name_, value_;
+  bool held_ = false;
+};
+
+}  // namespace
+
 bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::string& result) {
   const ProcessingOptions& options = *context.options;
   const Tracer trace(context.trace);
@@ -130,52 +196,34 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   // bytes first keeps the common case (any other tag) to a few compares.
   if (body.size() < 4 || !IsBlank(body[3]) || !NameIs(body.substr(0, 3), "IMG")) return false;
   const std::string_view name = body.substr(0, 3);
+  const std::string_view attributes = TrimFront(body.substr(4));
 
-  RewriteScratch localScratch;
-  RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
-  std::vector<RewriteScratch::Token>& tokens = scratch.tokens;
-  tokens.clear();
-  for (std::string_view rest = TrimFront(body.substr(4)); !rest.empty(); rest = TrimFront(rest)) {
-    const size_t offset = static_cast<size_t>(rest.data() - tag.data());
-    tokens.push_back({SliceToken(rest), offset});
-  }
-
-  // A "/" standing alone at the end (after a blank, or right after a closed
-  // quoted value) closes an XHTML-style tag. It is no attribute, and the
-  // additions go in front of it.
-  bool selfClosing = false;
-  size_t slashAt = 0;
-  if (!tokens.empty() && tokens.back().text == "/") {
-    const RewriteScratch::Token& slash = tokens.back();
-    const char before = tag[slash.offset - 1];
-    bool afterQuoted = false;
-    if (tokens.size() >= 2) {
-      const RewriteScratch::Token& prev = tokens[tokens.size() - 2];
-      afterQuoted = prev.text.size() >= 2 && IsQuote(prev.text[0]) &&
-                    prev.text.back() == prev.text[0] &&
-                    prev.offset + prev.text.size() == slash.offset;
-    }
-    if (IsTrimmed(before) || afterQuoted) {
-      selfClosing = true;
-      slashAt = slash.offset;
-      tokens.pop_back();
-    }
-  }
-  if (tokens.empty()) return false;
-
-  trace.Line("** FIND IMAGE TAG **");
-  // The attribute list: entry 0 is the name as written; an attribute with a
-  // value is its name, "=" and the value as written.
-  std::vector<RewriteScratch::Entry>& entries = scratch.entries;
-  entries.clear();
-  entries.push_back({name, {}, false});
+  // The scan. Tokens are taken one ahead, so that the last one is known as
+  // such: a "/" standing alone at the end (after a blank, or right after a
+  // closed quoted value) closes an XHTML-style tag. It is no attribute, and
+  // the additions go in front of it.
   std::string_view keyword;
   std::string_view srcValue;
   bool widthMark = false, heightMark = false, altMark = false;
+  bool selfClosing = false;
+  size_t slashAt = 0;
+  bool any = false;
   ScanState state = ScanState::WaitWord;
-
-  for (const RewriteScratch::Token& token : tokens) {
-    const std::string_view t = token.text;
+  Tokens tokens(tag, attributes);
+  Tokens::Token held{}, prev{}, next{};
+  bool haveHeld = tokens.Next(held);
+  while (haveHeld) {
+    const bool haveNext = tokens.Next(next);
+    if (!haveNext && held.text == "/" &&
+        (IsTrimmed(tag[held.offset - 1]) ||
+         (any && IsClosedQuote(prev.text) && prev.offset + prev.text.size() == held.offset))) {
+      selfClosing = true;
+      slashAt = held.offset;
+      break;
+    }
+    if (!any) trace.Line("** FIND IMAGE TAG **");
+    any = true;
+    const std::string_view t = held.text;
     const bool isEqual = t == "=";
     trace.Join("Slice : Keyword is ", t);
     switch (state) {
@@ -183,7 +231,6 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
         if (isEqual) break;  // a "=" that follows no name is dropped
         trace.Line("WaitWord");
         keyword = t;
-        entries.push_back({t, {}, false});
         state = ScanState::WaitEqual;
         break;
       case ScanState::WaitEqual:
@@ -191,15 +238,12 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
         if (isEqual) {
           state = ScanState::WaitParameter;
         } else {
-          // The previous attribute had no value and keeps its bare entry.
-          keyword = t;
-          entries.push_back({t, {}, false});
+          keyword = t;  // the previous attribute had no value
         }
         break;
       case ScanState::WaitParameter:
         if (isEqual) break;  // repeated "=" count as one
         trace.Join("WaitParameter : ", keyword, " is ", t);
-        entries.back() = {keyword, t, true};
         if (NameIs(keyword, "SRC")) {
           srcValue = t;
           if (!srcValue.empty() && IsQuote(srcValue[0])) {
@@ -211,21 +255,25 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
           }
         } else if (NameIs(keyword, "WIDTH")) {
           widthMark = true;
-          entries.pop_back();
         } else if (NameIs(keyword, "HEIGHT")) {
           heightMark = true;
-          entries.pop_back();
         } else if (NameIs(keyword, "ALT")) {
           altMark = true;
         }
         state = ScanState::WaitWord;
         break;
     }
+    prev = held;
+    held = next;
+    haveHeld = haveNext;
   }
+  if (!any) return false;  // no attributes, or the closing slash alone
 
   // A rebuilt tag drops its own WIDTH and HEIGHT, so it always wants both.
   if (options.Parameter_OverWrite) widthMark = heightMark = false;
 
+  RewriteScratch localScratch;
+  RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
   ImageSize size;
   if (!(widthMark && heightMark) && !srcValue.empty()) {
     std::string& path = scratch.path;
@@ -265,22 +313,47 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
     // Only a measured tag is rebuilt: one whose picture gave no size keeps
     // its own WIDTH and HEIGHT.
     const bool rebuild = options.Parameter_OverWrite && size.found;
-    result.clear();
     if (rebuild) {
-      for (size_t i = 0; i < entries.size(); ++i) {
-        if (i > 0) result += ' ';
-        result += entries[i].name;
-        if (entries[i].hasValue) {
-          result += '=';
-          result += entries[i].value;
+      // The same scan once more, now writing the attribute list.
+      AttributeList list(result, name);
+      Tokens again(tag, attributes);
+      Tokens::Token token{};
+      state = ScanState::WaitWord;
+      while (again.Next(token) && !(selfClosing && token.offset == slashAt)) {
+        const bool isEqual = token.text == "=";
+        switch (state) {
+          case ScanState::WaitWord:
+            if (isEqual) break;
+            keyword = token.text;
+            list.AddName(token.text);
+            state = ScanState::WaitEqual;
+            break;
+          case ScanState::WaitEqual:
+            if (isEqual) {
+              state = ScanState::WaitParameter;
+            } else {
+              keyword = token.text;
+              list.AddName(token.text);
+            }
+            break;
+          case ScanState::WaitParameter:
+            if (isEqual) break;
+            if (NameIs(keyword, "WIDTH") || NameIs(keyword, "HEIGHT")) {
+              list.DropLast();
+            } else {
+              list.SetValue(token.text);
+            }
+            state = ScanState::WaitWord;
+            break;
         }
       }
+      list.Flush();
     } else if (selfClosing) {
       size_t end = slashAt;
       while (end > 0 && IsTrimmed(tag[end - 1])) --end;
-      result.append(tag.substr(0, end));
+      result.assign(tag.substr(0, end));
     } else {
-      result.append(tag);
+      result.assign(tag);
     }
     result += additions;
     if (selfClosing) {

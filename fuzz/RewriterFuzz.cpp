@@ -1,0 +1,159 @@
+// Fuzz target: the IMG tag rewriter on any tag text. The first byte picks the
+// options; the rest is the tag. The probe reads no file: it knows the names
+// of even length, so that the same tag may be measured under one folder and
+// not under another.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "MainProc.h"
+
+namespace {
+
+using tamarind::ImageSize;
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+bool IsTrimmed(char c) {
+  return static_cast<unsigned char>(c) <= 0x20;
+}
+bool IsQuote(char c) {
+  return c == '"' || c == '\'';
+}
+bool SameLetters(std::string_view word, std::string_view upper) {
+  if (word.size() != upper.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    const char c = word[i] >= 'a' && word[i] <= 'z' ? static_cast<char>(word[i] - 32) : word[i];
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
+
+// The tokens of an attribute text, cut the way the rewriter promises: bytes
+// at or below the space between tokens, a quoted value up to its own quote,
+// "=" alone, or a word up to a blank or "=".
+std::vector<std::string_view> Tokens(std::string_view text) {
+  std::vector<std::string_view> tokens;
+  size_t i = 0;
+  for (;;) {
+    while (i < text.size() && IsTrimmed(text[i])) ++i;
+    if (i == text.size()) return tokens;
+    size_t end = i + 1;
+    if (IsQuote(text[i])) {
+      end = text.find(text[i], i + 1);
+      end = end == std::string_view::npos ? text.size() : end + 1;
+    } else if (text[i] != '=') {
+      while (end < text.size() && !IsBlank(text[end]) && text[end] != '=') ++end;
+    }
+    tokens.push_back(text.substr(i, end - i));
+    i = end;
+  }
+}
+
+// The quoted values a rebuilt tag must keep as written: all but those of
+// WIDTH and HEIGHT, which it drops.
+std::vector<std::string_view> KeptQuotedValues(const std::vector<std::string_view>& tokens) {
+  std::vector<std::string_view> kept;
+  enum { Word, Equal, Value } state = Word;
+  std::string_view keyword;
+  for (std::string_view t : tokens) {
+    const bool closedQuote = t.size() >= 2 && IsQuote(t[0]) && t.back() == t[0];
+    if (t == "=") {
+      if (state == Equal) state = Value;
+      continue;
+    }
+    const bool dropped = state == Value && (SameLetters(keyword, "WIDTH") ||
+                                            SameLetters(keyword, "HEIGHT"));
+    if (closedQuote && !dropped) kept.push_back(t);
+    if (state == Value) {
+      state = Word;
+    } else {
+      keyword = t;
+      state = Equal;
+    }
+  }
+  return kept;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const unsigned flags = data[0];
+  const std::string_view tag(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  tamarind::ProcessingOptions options;
+  options.AddALTAttribute = (flags & 1) != 0;
+  options.Parameter_OverWrite = (flags & 2) != 0;
+  options.Parameter_QuoteWrite = (flags & 4) != 0;
+  options.Parameter_ABSFolder = (flags & 8) != 0 ? "/web" : "";
+  bool probed = false, found = false;
+  const tamarind::ImageProbe probe = [&](const std::string& path) {
+    Check(!probed && !path.empty());
+    probed = true;
+    found = path.size() % 2 == 0;
+    if (!found) return ImageSize{};
+    return path.size() % 4 == 0 ? ImageSize{true, 2147483647, 1} : ImageSize{true, 120, 45};
+  };
+  size_t traceLines = 0;
+  const tamarind::TraceLog trace = [&](std::string_view) { ++traceLines; };
+  // One scratch for the whole run, as the engine keeps one from tag to tag.
+  static tamarind::RewriteScratch scratch;
+  const tamarind::RewriteContext context{&options, (flags & 16) != 0 ? "/doc/" : "", &probe,
+                                         (flags & 32) != 0 ? &trace : nullptr,
+                                         (flags & 64) != 0 ? &scratch : nullptr};
+  std::string result = "\x01untouched";
+  const bool changed = tamarind::FormatImageTag(tag, context, result);
+
+  // The tag between its first and last byte above the space; its name runs
+  // to the first blank.
+  size_t first = 0, last = tag.size();
+  while (first < last && IsTrimmed(tag[first])) ++first;
+  while (last > first && IsTrimmed(tag[last - 1])) --last;
+  const std::string_view body = tag.substr(first, last - first);
+  size_t nameEnd = 0;
+  while (nameEnd < body.size() && !IsBlank(body[nameEnd])) ++nameEnd;
+  if (!SameLetters(body.substr(0, nameEnd), "IMG")) {
+    Check(!changed && !probed && traceLines == 0);
+  }
+  if (!changed) {
+    Check(result == "\x01untouched");
+    return 0;
+  }
+  Check(found || options.AddALTAttribute);
+  // What is added is two numbers of at most 11 digits with their names and
+  // quotes, a closing " /" moved to the end, and an alt value whose every
+  // byte may have become a six-byte entity.
+  Check(result.size() <= tag.size() + 64 + (options.AddALTAttribute ? 6 * tag.size() + 8 : 0));
+
+  const bool rebuilt = options.Parameter_OverWrite && found;
+  if (rebuilt) {
+    // The name as written, then the attributes; quoted values as written.
+    Check(result.compare(0, 3, body.substr(0, 3)) == 0 && (result.size() == 3 || result[3] == ' '));
+    size_t from = 0;
+    for (std::string_view value : KeptQuotedValues(Tokens(body.substr(4)))) {
+      from = result.find(value, from);
+      Check(from != std::string::npos);
+      from += value.size();
+    }
+  } else if (result.compare(0, tag.size(), tag) != 0) {
+    // Only a closing "/" lets the additions in before the tag's end: the tag
+    // up to the blanks in front of the "/", then after the additions " /"
+    // and what followed the "/".
+    Check(body.back() == '/');
+    const size_t slash = first + body.size() - 1;
+    size_t keep = slash;
+    while (keep > 0 && IsTrimmed(tag[keep - 1])) --keep;
+    const std::string tail = " /" + std::string(tag.substr(slash + 1));
+    Check(result.compare(0, keep, tag.substr(0, keep)) == 0 && result.size() >= keep + tail.size());
+    Check(result.compare(result.size() - tail.size(), tail.size(), tail) == 0);
+  }
+  return 0;
+}

@@ -8,6 +8,11 @@
 //       writes a site of PAGES pages in folders of 100 under DIR, each of
 //       about KILOBYTES with IMG_TAGS IMG tags, over PICTURES pictures in
 //       DIR/images, from the same fixed seed.
+//   bench-tool hostile KIND FILE MEGABYTES
+//       writes a file made to be hard on the program: "one-tag" (one IMG tag
+//       of that size, of many attributes), "brackets" (only "<"), "no-soi"
+//       (a .jpg of bytes without FF D8), "back-steps" (a JPEG whose segment
+//       lengths point back).
 //   bench-tool measure COMMAND [ARG...]
 //       runs the command and prints "SECONDS PEAK_KB" (wall time, and the
 //       largest resident set of the command) on standard error.
@@ -175,6 +180,43 @@ int MakeSite(const std::string& dir, int pages, double kilobytes, long imgTags, 
   return 0;
 }
 
+// Writes `total` bytes to `path`: `head`, then `unit` repeated, then `tail`.
+int WriteRepeated(const std::string& path, const std::string& head, const std::string& unit,
+                  const std::string& tail, size_t total) {
+  std::ofstream out(path, std::ios::binary);
+  out << head;
+  std::string block;
+  while (block.size() < (1 << 20)) block += unit;
+  size_t written = head.size() + tail.size();
+  while (written + block.size() <= total) {
+    out << block;
+    written += block.size();
+  }
+  while (written + unit.size() <= total) {
+    out << unit;
+    written += unit.size();
+  }
+  out << tail;
+  if (!out) {
+    std::cerr << "bench-tool: cannot write " << path << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+int MakeHostile(const std::string& kind, const std::string& path, double megabytes) {
+  const auto total = static_cast<size_t>(megabytes * 1024 * 1024);
+  if (kind == "one-tag") return WriteRepeated(path, "<img src=a.gif ", "x=1 ", ">", total);
+  if (kind == "brackets") return WriteRepeated(path, "", "<", "", total);
+  if (kind == "no-soi") return WriteRepeated(path, "", "\xFF\xD9\x00\xFF", "", total);
+  if (kind == "back-steps") {
+    return WriteRepeated(path, "\xFF\xD8", std::string("\xFF\xE0\x00\x00\xFF\xE1\x00\x01", 8), "",
+                         total);
+  }
+  std::cerr << "bench-tool: no such kind: " << kind << "\n";
+  return 2;
+}
+
 int Measure(char** argv) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
@@ -203,9 +245,11 @@ int main(int argc, char** argv) {
     return MakeSite(argv[2], std::atoi(argv[3]), std::atof(argv[4]), std::atol(argv[5]),
                     std::atoi(argv[6]));
   }
+  if (verb == "hostile" && argc == 5) return MakeHostile(argv[2], argv[3], std::atof(argv[4]));
   if (verb == "measure" && argc > 2) return Measure(argv + 2);
   std::cerr << "usage: bench-tool document DIR MEGABYTES IMG_TAGS PICTURES\n"
                "       bench-tool site DIR PAGES KILOBYTES IMG_TAGS PICTURES\n"
+               "       bench-tool hostile KIND FILE MEGABYTES\n"
                "       bench-tool measure COMMAND [ARG...]\n";
   return 2;
 }

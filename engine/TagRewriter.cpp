@@ -313,6 +313,10 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
     // Only a measured tag is rebuilt: one whose picture gave no size keeps
     // its own WIDTH and HEIGHT.
     const bool rebuild = options.Parameter_OverWrite && size.found;
+    // Room for the whole result at once: a tag can be as large as the
+    // document, and growing a copy of it would hold it three times.
+    result.clear();
+    result.reserve(tag.size() + additions.size() + 2);
     if (rebuild) {
       // The same scan once more, now writing the attribute list.
       AttributeList list(result, name);

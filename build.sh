@@ -55,6 +55,14 @@ case "$mode" in
     build
     echo "== Running the tests"
     ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)"
+    # Once more with AddressSanitizer and UndefinedBehaviorSanitizer, where
+    # a stray read or an overflow stops the test that caused it.
+    echo "== Building with the sanitizers in $build_dir-asan"
+    cmake -S . -B "$build_dir-asan" -DCMAKE_BUILD_TYPE=Debug -DTAMARIND_WERROR=ON \
+      -DTAMARIND_SANITIZE=ON >/dev/null
+    cmake --build "$build_dir-asan" -j"$(nproc)"
+    echo "== Running the tests with the sanitizers"
+    ctest --test-dir "$build_dir-asan" --output-on-failure -j"$(nproc)"
     ;;
   *)
     echo "usage: bash build.sh [run|test]" >&2

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,8 +13,11 @@
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
+// A broken promise stops the run; the line tells which one.
+void Check(bool ok, int line = __builtin_LINE()) {
+  if (ok) return;
+  std::fprintf(stderr, "%s:%d: check failed\n", __FILE__, line);
+  std::abort();
 }
 
 constexpr const char* kNames[] = {"p.gif", "p.jpg", "p.png", "p.webp", "p.bmp", "p.avif"};

@@ -3,6 +3,7 @@
 // joined; the one difference allowed is the ">" that closes a tag cut off by
 // the document's end.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -12,8 +13,11 @@
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
+// A broken promise stops the run; the line tells which one.
+void Check(bool ok, int line = __builtin_LINE()) {
+  if (ok) return;
+  std::fprintf(stderr, "%s:%d: check failed\n", __FILE__, line);
+  std::abort();
 }
 
 }  // namespace

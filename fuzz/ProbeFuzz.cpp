@@ -9,16 +9,10 @@
 #include <cstring>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "JpegUtil.h"
 
 namespace {
-
-// A broken promise stops the run; the line tells which one.
-void Check(bool ok, int line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "%s:%d: check failed\n", __FILE__, line);
-  std::abort();
-}
 
 constexpr const char* kNames[] = {"p.gif", "p.jpg", "p.png", "p.webp", "p.bmp", "p.avif"};
 

@@ -9,18 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "MainProc.h"
 
 namespace {
 
 using tamarind::ImageSize;
-
-// A broken promise stops the run; the line tells which one.
-void Check(bool ok, int line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "%s:%d: check failed\n", __FILE__, line);
-  std::abort();
-}
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';

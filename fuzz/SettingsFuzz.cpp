@@ -8,18 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "FuzzCheck.h"
 #include "Settings.h"
-
-namespace {
-
-// A broken promise stops the run; the line tells which one.
-void Check(bool ok, int line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "%s:%d: check failed\n", __FILE__, line);
-  std::abort();
-}
-
-}  // namespace
 
 // A stored "@Variant(...)" value is unpacked by Qt, and a damaged one may ask
 // for tens of gigabytes at once. Qt copes with the refusal the system gives

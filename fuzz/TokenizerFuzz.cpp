@@ -8,19 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzCheck.h"
 #include "MainProc.h"
 #include "Tokenizer.h"
-
-namespace {
-
-// A broken promise stops the run; the line tells which one.
-void Check(bool ok, int line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "%s:%d: check failed\n", __FILE__, line);
-  std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view doc(reinterpret_cast<const char*>(data), size);

@@ -140,7 +140,7 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
         s.options.Parameter_ABSFolder = optarg;
         break;
       case 'x':
-        s.options.MoreFormats = true;
+        s.options.Formats = tamarind::ImageFormats::All();
         break;
       case 'R':
         s.recursive = true;
@@ -195,7 +195,7 @@ int PrintSizes(const Settings& s) {
   int status = kExitOk;
   for (const std::string& image : s.files) {
     int32_t height = 0, width = 0;
-    if (tamarind::GetImageSize(image, height, width, s.options.MoreFormats)) {
+    if (tamarind::GetImageSize(image, height, width, s.options.Formats)) {
       std::cout << image << ": " << width << "x" << height << "\n";
     } else {
       std::cout << image << ": no size\n";

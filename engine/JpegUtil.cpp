@@ -9,26 +9,17 @@
 //    into for its orientation entry, a few dozen bytes near its start.
 #include "JpegUtil.h"
 
+#include "Ascii.h"
 #include "ImageFile.h"
 #include "MoreFormats.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <vector>
 
 namespace tamarind {
 namespace {
-
-bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // JPEG marker bytes (the byte after FF).
 constexpr uint8_t kMarkerPrefix = 0xFF;
@@ -101,32 +92,7 @@ int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length) {
   return 0;
 }
 
-}  // namespace
-
-ImageKind ImageKindOf(std::string_view fileName, bool moreFormats) {
-  // On this platform "/" is the only separator; it can never be the second
-  // byte of a double-byte character (those are 0x40 and up), so a plain byte
-  // search is safe.
-  const size_t cut = fileName.find_last_of("./");
-  if (cut == std::string_view::npos || fileName[cut] != '.') return ImageKind::None;
-  const std::string_view ext = fileName.substr(cut);
-  if (EqualsIgnoreAsciiCase(ext, ".gif")) return ImageKind::Gif;
-  if (EqualsIgnoreAsciiCase(ext, ".jpg") || EqualsIgnoreAsciiCase(ext, ".jpeg")) {
-    return ImageKind::Jpeg;
-  }
-  if (!moreFormats) return ImageKind::None;
-  if (EqualsIgnoreAsciiCase(ext, ".png")) return ImageKind::Png;
-  if (EqualsIgnoreAsciiCase(ext, ".webp")) return ImageKind::WebP;
-  if (EqualsIgnoreAsciiCase(ext, ".bmp")) return ImageKind::Bmp;
-  if (EqualsIgnoreAsciiCase(ext, ".avif")) return ImageKind::Avif;
-  return ImageKind::None;
-}
-
-bool GetGIFSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
-  width = 0;
-  height = 0;
-  ImageFile f(fileName);
-  if (!f.IsOpen()) return false;
+bool ReadGIF(ImageFile& f, uint16_t& width, uint16_t& height) {
   for (char expected : {'G', 'I', 'F'}) {
     uint8_t b = 0;
     if (!f.ReadByte(b) || b != static_cast<uint8_t>(expected)) return false;
@@ -138,12 +104,7 @@ bool GetGIFSize(const std::string& fileName, uint16_t& width, uint16_t& height) 
   return f.ReadWordLE(height);
 }
 
-bool GetJPEGSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
-  width = 0;
-  height = 0;
-  ImageFile f(fileName);
-  if (!f.IsOpen()) return false;
-
+bool ReadJPEG(ImageFile& f, uint16_t& width, uint16_t& height) {
   // Find the start marker FF D8, passing over anything put in front of the
   // picture. A file without it is read to its end and gives no size.
   uint8_t b = 0;
@@ -195,42 +156,201 @@ bool GetJPEGSize(const std::string& fileName, uint16_t& width, uint16_t& height)
   }
 }
 
-bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width, bool moreFormats) {
-  height = 0;
-  width = 0;
+}  // namespace
+
+namespace {
+
+struct FormatNames {
+  ImageKind kind;
+  std::string_view name, title;
+};
+constexpr FormatNames kFormats[] = {
+    {ImageKind::Gif, "gif", "GIF"}, {ImageKind::Jpeg, "jpeg", "JPEG"},
+    {ImageKind::Png, "png", "PNG"}, {ImageKind::WebP, "webp", "WebP"},
+    {ImageKind::Bmp, "bmp", "BMP"}, {ImageKind::Avif, "avif", "AVIF"},
+    {ImageKind::Svg, "svg", "SVG"},
+};
+
+// The format whose signature the file begins with. Only signatures that
+// cannot be mistaken are taken (SVG, being text, has none): this decides
+// when a picture's extension says one format and its bytes another.
+ImageKind SniffKind(ImageFile& f) {
+  uint8_t bytes[32];
+  size_t n = 0;
+  f.Seek(0);
+  while (n < sizeof bytes && f.ReadByte(bytes[n])) ++n;
+  f.Seek(0);
+  const std::string_view head(reinterpret_cast<const char*>(bytes), n);
+  auto at = [&head](size_t pos, std::string_view what) {
+    return head.size() >= pos + what.size() && head.compare(pos, what.size(), what) == 0;
+  };
+  if (at(0, "GIF87a") || at(0, "GIF89a")) return ImageKind::Gif;
+  if (at(0, "\xFF\xD8\xFF")) return ImageKind::Jpeg;
+  if (at(0, "\x89PNG\r\n\x1A\n")) return ImageKind::Png;
+  if (at(0, "RIFF") && at(8, "WEBP")) return ImageKind::WebP;
+  if (at(4, "ftyp") && (at(8, "avif") || at(8, "avis"))) return ImageKind::Avif;
+  if (at(0, "BM") && head.size() >= 18) {
+    // "BM" alone is too common a start; the info header's size must follow.
+    const uint32_t header = uint32_t{bytes[14]} | uint32_t{bytes[15]} << 8 |
+                            uint32_t{bytes[16]} << 16 | uint32_t{bytes[17]} << 24;
+    for (uint32_t known : {12u, 40u, 52u, 56u, 64u, 108u, 124u}) {
+      if (header == known) return ImageKind::Bmp;
+    }
+  }
+  return ImageKind::None;
+}
+
+bool Measure(ImageKind kind, ImageFile& f, ImageDimensions& size) {
+  f.Seek(0);
   uint16_t w = 0, h = 0;
-  ImageDimensions size;
   bool found = false;
-  switch (ImageKindOf(fileName, moreFormats)) {
+  switch (kind) {
     case ImageKind::Gif:
-      found = GetGIFSize(fileName, w, h);
+      found = ReadGIF(f, w, h);
       size = {w, h};
       break;
     case ImageKind::Jpeg:
-      found = GetJPEGSize(fileName, w, h);
+      found = ReadJPEG(f, w, h);
       size = {w, h};
       break;
     case ImageKind::Png:
-      found = GetPNGSize(fileName, size);
-      break;
+      return ReadPNG(f, size);
     case ImageKind::WebP:
-      found = GetWebPSize(fileName, size);
-      break;
+      return ReadWebP(f, size);
     case ImageKind::Bmp:
-      found = GetBMPSize(fileName, size);
-      break;
+      return ReadBMP(f, size);
     case ImageKind::Avif:
-      found = GetAVIFSize(fileName, size);
-      break;
+      return ReadAVIF(f, size);
+    case ImageKind::Svg:
+      return ReadSVG(f, size);
     case ImageKind::None:
       break;
   }
+  return found;
+}
+
+}  // namespace
+
+std::string_view FormatName(ImageKind kind) {
+  for (const FormatNames& f : kFormats) {
+    if (f.kind == kind) return f.name;
+  }
+  return {};
+}
+
+std::string_view FormatTitle(ImageKind kind) {
+  for (const FormatNames& f : kFormats) {
+    if (f.kind == kind) return f.title;
+  }
+  return {};
+}
+
+bool ImageFormats::Parse(std::string_view list, ImageFormats& out, std::string& bad) {
+  ImageFormats set;
+  for (size_t start = 0;;) {
+    const size_t comma = list.find(',', start);
+    const std::string_view name = list.substr(start, comma - start);
+    ImageKind kind = EqualsIgnoringAsciiCase(name, "jpg") ? ImageKind::Jpeg : ImageKind::None;
+    for (const FormatNames& f : kFormats) {
+      if (EqualsIgnoringAsciiCase(name, f.name)) kind = f.kind;
+    }
+    if (kind == ImageKind::None) {
+      bad = std::string(name);
+      return false;
+    }
+    set = set.With(kind);
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  out = set;
+  return true;
+}
+
+ImageKind ExtensionKindOf(std::string_view fileName) {
+  // On this platform "/" is the only separator; it can never be the second
+  // byte of a double-byte character (those are 0x40 and up), so a plain byte
+  // search is safe.
+  const size_t cut = fileName.find_last_of("./");
+  if (cut == std::string_view::npos || fileName[cut] != '.') return ImageKind::None;
+  const std::string_view ext = fileName.substr(cut + 1);
+  if (EqualsIgnoringAsciiCase(ext, "jpg")) return ImageKind::Jpeg;
+  for (const FormatNames& f : kFormats) {
+    if (EqualsIgnoringAsciiCase(ext, f.name)) return f.kind;
+  }
+  return ImageKind::None;
+}
+
+ImageKind ImageKindOf(std::string_view fileName, ImageFormats formats) {
+  const ImageKind kind = ExtensionKindOf(fileName);
+  return formats.Has(kind) ? kind : ImageKind::None;
+}
+
+ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
+  ProbeResult result;
+  result.extension = ExtensionKindOf(fileName);
+  ImageKind kind = formats.Has(result.extension) ? result.extension : ImageKind::None;
+  ImageDimensions size;
+  bool found = false;
+  if (formats.IsClassic()) {
+    // GIF and JPEG alone: the extension decides, and a file of any other
+    // name is not even opened.
+    if (kind != ImageKind::None) {
+      ImageFile f(fileName);
+      found = f.IsOpen() && Measure(kind, f, size);
+    }
+  } else if (result.extension != ImageKind::None) {
+    ImageFile f(fileName);
+    if (f.IsOpen()) {
+      const ImageKind sniffed = SniffKind(f);
+      if (sniffed != ImageKind::None && formats.Has(sniffed)) kind = sniffed;
+      found = kind != ImageKind::None && Measure(kind, f, size);
+    }
+  }
+  result.kind = kind;
   // Sizes travel as 32-bit signed numbers; a larger one is no size.
   constexpr uint32_t kLargest = 0x7FFFFFFF;
-  if (found && (size.width > kLargest || size.height > kLargest)) return false;
-  height = static_cast<int32_t>(size.height);
-  width = static_cast<int32_t>(size.width);
-  return found;
+  if (found && size.width <= kLargest && size.height <= kLargest) {
+    result.outcome = ProbeOutcome::Found;
+    result.width = size.width;
+    result.height = size.height;
+    return result;
+  }
+  // Why not, looked for only now that it matters.
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0) {
+    result.outcome = ProbeOutcome::NoFile;
+  } else if (S_ISDIR(st.st_mode)) {
+    result.outcome = ProbeOutcome::Folder;
+  } else if (kind == ImageKind::None) {
+    result.outcome = ProbeOutcome::NotMeasured;
+  } else if (!ImageFile(fileName).IsOpen()) {
+    result.outcome = ProbeOutcome::Unreadable;
+  } else {
+    result.outcome = ProbeOutcome::NoSize;
+  }
+  return result;
+}
+
+bool GetGIFSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
+  width = 0;
+  height = 0;
+  ImageFile f(fileName);
+  return f.IsOpen() && ReadGIF(f, width, height);
+}
+
+bool GetJPEGSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
+  width = 0;
+  height = 0;
+  ImageFile f(fileName);
+  return f.IsOpen() && ReadJPEG(f, width, height);
+}
+
+bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width,
+                  ImageFormats formats) {
+  const ProbeResult probe = ProbeImageFile(fileName, formats);
+  height = static_cast<int32_t>(probe.height);
+  width = static_cast<int32_t>(probe.width);
+  return probe.Found();
 }
 
 }  // namespace tamarind

@@ -13,14 +13,85 @@
 
 namespace tamarind {
 
-// Which header reader a file name is handed to, chosen by its extension.
-enum class ImageKind { None, Gif, Jpeg, Png, WebP, Bmp, Avif };
+// Which header reader a picture is handed to.
+enum class ImageKind { None, Gif, Jpeg, Png, WebP, Bmp, Avif, Svg };
 
-// The extension is the text from the last "." of the name's last path
-// component, compared without regard to ASCII letter case: .gif goes to the
-// GIF reader, .jpg and .jpeg to the JPEG reader. With `moreFormats`, also
-// .png, .webp, .bmp and .avif to theirs; otherwise those get none either.
-ImageKind ImageKindOf(std::string_view fileName, bool moreFormats = false);
+// The set of picture formats a run measures. The wizard measures GIF and
+// JPEG (the classic set); the command line measures every format it knows.
+class ImageFormats {
+ public:
+  constexpr ImageFormats() = default;
+  static constexpr ImageFormats Classic() {
+    return ImageFormats().With(ImageKind::Gif).With(ImageKind::Jpeg);
+  }
+  static constexpr ImageFormats All() {
+    return Classic()
+        .With(ImageKind::Png)
+        .With(ImageKind::WebP)
+        .With(ImageKind::Bmp)
+        .With(ImageKind::Avif)
+        .With(ImageKind::Svg);
+  }
+  constexpr ImageFormats With(ImageKind kind) const { return ImageFormats(bits_ | Bit(kind)); }
+  constexpr bool Has(ImageKind kind) const {
+    return kind != ImageKind::None && (bits_ & Bit(kind)) != 0;
+  }
+  // With only GIF and JPEG, a picture is chosen by its extension alone, as
+  // the wizard always did: no header is looked at to find the format.
+  constexpr bool IsClassic() const { return bits_ == Classic().bits_; }
+  constexpr unsigned Bits() const { return bits_; }
+  constexpr bool operator==(const ImageFormats&) const = default;
+
+  // Reads a comma-separated list of names ("gif,jpeg,png"). On an unknown or
+  // empty name returns false and puts it in `bad`.
+  static bool Parse(std::string_view list, ImageFormats& out, std::string& bad);
+
+ private:
+  constexpr explicit ImageFormats(unsigned bits) : bits_(bits) {}
+  static constexpr unsigned Bit(ImageKind kind) { return 1u << static_cast<unsigned>(kind); }
+  unsigned bits_ = 0;
+};
+
+// The short name of a format as --formats writes it ("gif", "png"), and the
+// name a person reads ("GIF", "PNG").
+std::string_view FormatName(ImageKind kind);
+std::string_view FormatTitle(ImageKind kind);
+
+// The kind a file's extension names: the text from the last "." of the
+// name's last path component, compared without regard to ASCII letter case.
+// .gif is GIF, .jpg and .jpeg JPEG, .png, .webp, .bmp, .avif and .svg their
+// own. Whether the kind is measured is for the caller to ask.
+ImageKind ExtensionKindOf(std::string_view fileName);
+
+// The reader a file name is handed to within `formats`: its extension's
+// kind when that is measured, else none.
+ImageKind ImageKindOf(std::string_view fileName, ImageFormats formats = ImageFormats::Classic());
+
+// Why a picture gave no size, in the order the reasons are looked for.
+enum class ProbeOutcome {
+  Found,
+  NoFile,       // nothing of that name
+  Folder,       // the name is a folder
+  NotMeasured,  // the extension names no format, or one outside the set
+  Unreadable,   // a picture that may not be opened
+  NoSize,       // a measured format whose header gives no size
+};
+
+// Everything a probe learns about a picture.
+struct ProbeResult {
+  ProbeOutcome outcome = ProbeOutcome::NoFile;
+  ImageKind kind = ImageKind::None;       // the reader that measured it (Found)
+  ImageKind extension = ImageKind::None;  // what the extension names
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool Found() const { return outcome == ProbeOutcome::Found; }
+};
+
+// The size of a picture with the reason when there is none. The reason is
+// only looked for after a failure, so a found picture costs no more than the
+// reading of its header.
+ProbeResult ProbeImageFile(const std::string& fileName,
+                           ImageFormats formats = ImageFormats::Classic());
 
 // The probe's one entry. Mind the argument order: the HEIGHT comes back in
 // the second argument and the WIDTH in the third. Both are written on every
@@ -28,8 +99,12 @@ ImageKind ImageKindOf(std::string_view fileName, bool moreFormats = false);
 //
 // JPEG pictures whose Exif orientation turns them by a quarter (orientations
 // 5 to 8) report their width and height swapped, as browsers display them.
+//
+// With any set beyond the classic one, a file whose header bytes are plainly
+// another measured format than its extension names (a PNG saved as .jpg) is
+// measured by its header, as a browser shows it.
 bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width,
-                  bool moreFormats = false);
+                  ImageFormats formats = ImageFormats::Classic());
 
 // The readers behind GetImageSize. Each sets both outputs to 0 first and
 // returns true once both numbers were read.

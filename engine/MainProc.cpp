@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -132,28 +133,36 @@ std::string JoinSegmentItems(const std::vector<std::string>& items) {
   return out;
 }
 
-ImageSize ImageSizeCache::Get(const std::string& path, bool moreFormats) {
+ImageSize ImageSizeCache::Get(const std::string& path, ImageFormats formats) {
   {
     std::shared_lock lock(mutex_);
-    const auto it = sizes_.find(path);
-    if (it != sizes_.end()) return it->second;
+    for (const Sizes& set : sizes_) {
+      if (set.formats != formats) continue;
+      const auto it = set.byPath.find(path);
+      if (it != set.byPath.end()) return it->second;
+    }
   }
   // Probed outside the lock: two workers may read the same picture at once,
   // which costs a little and changes nothing.
+  const ProbeResult probe = ProbeImageFile(path, formats);
   ImageSize size;
-  int32_t height = 0, width = 0;
-  size.found = GetImageSize(path, height, width, moreFormats);
-  size.width = width;
-  size.height = height;
+  size.found = probe.Found();
+  size.width = static_cast<int32_t>(probe.width);
+  size.height = static_cast<int32_t>(probe.height);
+  size.outcome = probe.outcome;
+  size.extension = probe.extension;
   std::unique_lock lock(mutex_);
-  sizes_.emplace(path, size);
+  auto set = std::find_if(sizes_.begin(), sizes_.end(),
+                          [formats](const Sizes& s) { return s.formats == formats; });
+  if (set == sizes_.end()) set = sizes_.insert(sizes_.end(), Sizes{formats, {}});
+  set->byPath.emplace(path, size);
   return size;
 }
 
 ImageSize MainProc::ProbeImage(const std::string& path) {
   // A page names the same few pictures again and again; each is read once.
   if (!sizes_) sizes_ = std::make_shared<ImageSizeCache>();
-  return sizes_->Get(path, options.MoreFormats);
+  return sizes_->Get(path, options.Formats);
 }
 
 std::string MainProc::FormatImageTag(std::string_view tag) {

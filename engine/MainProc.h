@@ -33,7 +33,9 @@ struct ProcessingOptions {
   bool Parameter_OverWrite = false;   // rebuild measured tags so new sizes replace old ones
   bool Parameter_QuoteWrite = false;  // write the numbers between double quotes
   std::string Parameter_ABSFolder;    // the local folder standing for the web root "/"
-  bool MoreFormats = false;           // also measure PNG, WebP, BMP and AVIF pictures
+  // The picture formats measured: GIF and JPEG unless the front end asks
+  // for more.
+  ImageFormats Formats = ImageFormats::Classic();
 };
 
 // Receives the trace lines of the rewriter, one call per line. An empty
@@ -58,6 +60,10 @@ struct ImageSize {
   bool found = false;
   int32_t width = 0;
   int32_t height = 0;
+  // Why there is no size, and what the name's extension says, for the
+  // report of tags left without one.
+  ProbeOutcome outcome = ProbeOutcome::NoFile;
+  ImageKind extension = ImageKind::None;
 };
 using ImageProbe = std::function<ImageSize(const std::string& path)>;
 
@@ -121,7 +127,7 @@ class DocumentOutput {
 class ImageSizeCache {
  public:
   // The size of a picture: from the cache, or probed and remembered.
-  ImageSize Get(const std::string& path, bool moreFormats);
+  ImageSize Get(const std::string& path, ImageFormats formats);
 
  private:
   struct PathHash {
@@ -129,7 +135,13 @@ class ImageSizeCache {
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
   };
   std::shared_mutex mutex_;
-  std::unordered_map<std::string, ImageSize, PathHash, std::equal_to<>> sizes_;
+  // One map per set of formats: a picture may be measured under one set
+  // and not under another. A command uses one set, so this is one map.
+  struct Sizes {
+    ImageFormats formats;
+    std::unordered_map<std::string, ImageSize, PathHash, std::equal_to<>> byPath;
+  };
+  std::vector<Sizes> sizes_;
 };
 
 // A document whose new contents stand written beside it, not yet in place.

@@ -85,6 +85,8 @@ bool Found(ImageDimensions& size, uint32_t width, uint32_t height) {
   return true;
 }
 
+}  // namespace
+
 // ---- PNG ----------------------------------------------------------------
 
 bool ReadPNG(ImageFile& f, ImageDimensions& size) {
@@ -168,6 +170,7 @@ bool ReadBMP(ImageFile& f, ImageDimensions& size) {
 }
 
 // ---- AVIF ---------------------------------------------------------------
+namespace {
 //
 // An AVIF file is a tree of ISO BMFF boxes. The size lives in the `ispe`
 // property of the primary item:
@@ -277,6 +280,8 @@ bool ReadAssociations(ImageFile& f, const Box& ipma, uint32_t primary, Associati
   return true;
 }
 
+}  // namespace
+
 bool ReadAVIF(ImageFile& f, ImageDimensions& size) {
   const uint64_t fileEnd = f.Size();
   Box ftyp;
@@ -346,6 +351,8 @@ bool ReadAVIF(ImageFile& f, ImageDimensions& size) {
   return quarterTurn ? Found(size, height, width) : Found(size, width, height);
 }
 
+namespace {
+
 // Opens the file and runs one reader on it; a failed reader leaves no
 // numbers behind.
 bool Probe(const std::string& fileName, ImageDimensions& size,
@@ -374,6 +381,10 @@ bool GetBMPSize(const std::string& fileName, ImageDimensions& size) {
 
 bool GetAVIFSize(const std::string& fileName, ImageDimensions& size) {
   return Probe(fileName, size, ReadAVIF);
+}
+
+bool GetSVGSize(const std::string& fileName, ImageDimensions& size) {
+  return Probe(fileName, size, ReadSVG);
 }
 
 }  // namespace tamarind

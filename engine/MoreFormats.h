@@ -1,10 +1,11 @@
-// Readers for today's picture formats: PNG, WebP, BMP and AVIF. Like the GIF
+// Readers for today's picture formats: PNG, WebP, BMP, AVIF and SVG. Like the GIF
 // and JPEG readers, they read header bytes only, and every failure is a
 // false result.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tamarind {
 
@@ -13,6 +14,23 @@ struct ImageDimensions {
   uint32_t width = 0;
   uint32_t height = 0;
 };
+
+class ImageFile;
+
+// The readers on an open file, from its first byte. Each gives true once
+// both numbers were read; a false result may leave numbers behind.
+bool ReadPNG(ImageFile& f, ImageDimensions& size);
+bool ReadWebP(ImageFile& f, ImageDimensions& size);
+bool ReadBMP(ImageFile& f, ImageDimensions& size);
+bool ReadAVIF(ImageFile& f, ImageDimensions& size);
+bool ReadSVG(ImageFile& f, ImageDimensions& size);
+
+// The size an SVG document gives its root element, from its text (the first
+// 64 KiB of the file are enough). The root's width and height in absolute
+// units (px, none, in, cm, mm, Q, pt, pc) at 96 px to the inch, rounded
+// halves up; a side that is missing, a percentage or in em/ex comes from the
+// viewBox, in its proportions when the other side is known.
+bool SvgSizeOf(std::string_view text, ImageDimensions& size);
 
 // PNG: the IHDR chunk that must follow the signature.
 bool GetPNGSize(const std::string& fileName, ImageDimensions& size);
@@ -25,5 +43,7 @@ bool GetBMPSize(const std::string& fileName, ImageDimensions& size);
 // AVIF: the `ispe` property of the primary item; a quarter turn by `irot`
 // (90 or 270 degrees) swaps width and height, as browsers show the picture.
 bool GetAVIFSize(const std::string& fileName, ImageDimensions& size);
+// SVG: the root svg element's width and height, or its viewBox.
+bool GetSVGSize(const std::string& fileName, ImageDimensions& size);
 
 }  // namespace tamarind

@@ -7,7 +7,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")"
 
 mode=${1:-run}
 build_dir=${BUILD_DIR:-build}
-packages=(g++ make cmake libgtest-dev clang-format qt6-base-dev libjpeg62-turbo-dev fonts-ipafont-gothic)
+packages=(g++ make cmake libgtest-dev clang-format qt6-base-dev libjpeg62-turbo-dev fonts-ipafont-gothic
+  imagemagick librsvg2-bin)
 
 install_missing() {
   local missing=()

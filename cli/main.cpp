@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -41,8 +42,10 @@ const char kUsage[] =
     "       tamarind-cli --size IMAGE...\n"
     "\n"
     "Adds width= and height= to every IMG tag of each HTML FILE, in place, from\n"
-    "the header bytes of the picture its SRC names. Each file gets a line\n"
-    "\"FILE: N tags changed\"; a file that fails is reported and the others go on.\n"
+    "the header bytes of the picture its SRC names (GIF, JPEG, PNG, WebP, BMP,\n"
+    "AVIF or SVG). Each file gets a line \"FILE: N tags changed\"; a file that\n"
+    "fails is reported and the others go on. Tags left without a size are\n"
+    "counted at the end; -v lists them.\n"
     "\n"
     "What is written:\n"
     "  -a, --alt           add alt=\"file name\" to tags without ALT\n"
@@ -52,7 +55,10 @@ const char kUsage[] =
     "  -q, --quote         write the numbers between double quotes: width=\"120\"\n"
     "  -r, --root DIR      local folder standing for the web root, for SRC=\"/...\"\n"
     "                        tamarind-cli -r /var/www/html /var/www/html/index.html\n"
-    "  -x, --more-formats  also measure PNG, WebP, BMP and AVIF pictures\n"
+    "      --formats LIST  measure only these picture formats, from\n"
+    "                      gif,jpeg,png,webp,bmp,avif,svg (all of them by default)\n"
+    "                        tamarind-cli --formats gif,jpeg page.html   (as the wizard)\n"
+    "  -x, --more-formats  measure every format (the default; kept for old scripts)\n"
     "\n"
     "Which files, and how:\n"
     "  -R, --recursive     process every *.html and *.htm below the FOLDERs given\n"
@@ -72,8 +78,12 @@ const char kUsage[] =
     "                        tamarind-cli --diff -R site > site.patch\n"
     "\n"
     "Other:\n"
-    "      --size          print IMAGE: WIDTHxHEIGHT (or IMAGE: no size), change nothing\n"
+    "      --size          print IMAGE: WIDTHxHEIGHT (or IMAGE: no size (WHY)), change\n"
+    "                      nothing\n"
     "                        tamarind-cli --size photos/pods.jpg\n"
+    "  -v, --verbose       list every IMG tag left without a size, and why, on\n"
+    "                      standard error as FILE:LINE: SRC: REASON\n"
+    "                        tamarind-cli -v -R site\n"
     "      --trace         write the rewriter's trace lines to standard error\n"
     "  -h, --help          show this help and exit\n"
     "      --version       show the version and exit\n"
@@ -88,6 +98,7 @@ struct Settings {
   bool diff = false;
   bool sizeOnly = false;
   bool trace = false;
+  bool verbose = false;
   unsigned jobs = 0;  // 0: one per processor
   std::vector<std::string> files;
 };
@@ -100,7 +111,7 @@ int UsageError(const std::string& message) {
 
 // Reads the command line into `s`. Returns -1 to go on, else the exit status.
 int ParseCommandLine(int argc, char** argv, Settings& s) {
-  enum { kOptSize = 256, kOptTrace, kOptVersion, kOptDiff };
+  enum { kOptSize = 256, kOptTrace, kOptVersion, kOptDiff, kOptFormats };
   static const option kLongOptions[] = {
       {"alt", no_argument, nullptr, 'a'},
       {"no-backup", no_argument, nullptr, 'B'},
@@ -108,6 +119,8 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
       {"quote", no_argument, nullptr, 'q'},
       {"root", required_argument, nullptr, 'r'},
       {"more-formats", no_argument, nullptr, 'x'},
+      {"formats", required_argument, nullptr, kOptFormats},
+      {"verbose", no_argument, nullptr, 'v'},
       {"recursive", no_argument, nullptr, 'R'},
       {"jobs", required_argument, nullptr, 'j'},
       {"dry-run", no_argument, nullptr, 'n'},
@@ -119,9 +132,10 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
       {nullptr, 0, nullptr, 0},
   };
   s.options.MakeBAKFile = true;
+  s.options.Formats = tamarind::ImageFormats::All();
   opterr = 0;  // messages of our own
   for (;;) {
-    const int c = getopt_long(argc, argv, ":aBoqr:xRj:nh", kLongOptions, nullptr);
+    const int c = getopt_long(argc, argv, ":aBoqr:xRj:nvh", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'a':
@@ -141,6 +155,17 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
         break;
       case 'x':
         s.options.Formats = tamarind::ImageFormats::All();
+        break;
+      case kOptFormats: {
+        std::string bad;
+        if (!tamarind::ImageFormats::Parse(optarg, s.options.Formats, bad)) {
+          return UsageError("--formats: unknown format '" + bad +
+                            "' (known: gif,jpeg,png,webp,bmp,avif,svg)");
+        }
+        break;
+      }
+      case 'v':
+        s.verbose = true;
         break;
       case 'R':
         s.recursive = true;
@@ -194,15 +219,118 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
 int PrintSizes(const Settings& s) {
   int status = kExitOk;
   for (const std::string& image : s.files) {
-    int32_t height = 0, width = 0;
-    if (tamarind::GetImageSize(image, height, width, s.options.Formats)) {
-      std::cout << image << ": " << width << "x" << height << "\n";
-    } else {
-      std::cout << image << ": no size\n";
-      status = kExitFailed;
+    const tamarind::ProbeResult probe = tamarind::ProbeImageFile(image, s.options.Formats);
+    switch (probe.outcome) {
+      case tamarind::ProbeOutcome::Found:
+        std::cout << image << ": " << probe.width << "x" << probe.height << "\n";
+        continue;
+      case tamarind::ProbeOutcome::NoFile:
+        std::cout << image << ": no size (no such file)\n";
+        break;
+      case tamarind::ProbeOutcome::Folder:
+        std::cout << image << ": no size (a folder)\n";
+        break;
+      case tamarind::ProbeOutcome::NotMeasured:
+        std::cout << image << ": no size (not a picture format measured)\n";
+        break;
+      case tamarind::ProbeOutcome::Unreadable:
+        std::cout << image << ": no size (cannot be read)\n";
+        break;
+      case tamarind::ProbeOutcome::NoSize:
+        std::cout << image << ": no size (no size in the header)\n";
+        break;
     }
+    status = kExitFailed;
   }
   return status;
+}
+
+// The IMG tags a run left without a size, by reason, for the line that ends
+// the run.
+struct MissCounts {
+  static constexpr size_t kReasons = 6;
+  std::array<size_t, kReasons> byReason{};
+  size_t Total() const {
+    size_t total = 0;
+    for (size_t n : byReason) total += n;
+    return total;
+  }
+  void Add(tamarind::MissReason reason) { ++byReason[static_cast<size_t>(reason)]; }
+  void Add(const MissCounts& other) {
+    for (size_t i = 0; i < kReasons; ++i) byReason[i] += other.byReason[i];
+  }
+};
+
+// The extension of a picture's name as a person reads it: ".tiff".
+std::string ExtensionOf(const std::string& path) {
+  const size_t cut = path.find_last_of("./");
+  if (cut == std::string::npos || path[cut] != '.' || cut + 1 == path.size()) {
+    return "no extension";
+  }
+  return path.substr(cut);
+}
+
+std::string MissText(const tamarind::ImageMiss& m) {
+  using tamarind::MissReason;
+  switch (m.reason) {
+    case MissReason::NoPicture:
+      return "no picture at " + m.path;
+    case MissReason::NotMeasured:
+      // A format the program knows but was told to leave, or one it does
+      // not know at all.
+      if (m.extension != tamarind::ImageKind::None) {
+        return std::string(tamarind::FormatTitle(m.extension)) + " not in --formats";
+      }
+      return "format not measured: " + ExtensionOf(m.path);
+    case MissReason::NoSize:
+      return "no size in the picture's header";
+    case MissReason::Unreadable:
+      return "cannot read the picture at " + m.path;
+    case MissReason::Remote:
+      return "remote picture";
+    case MissReason::EmptySrc:
+      return "empty SRC";
+  }
+  return {};
+}
+
+// The misses of one document: counted, and listed (FILE:LINE: SRC: REASON,
+// the form editors and build logs link to) when asked for.
+void ReportMisses(const MainProc& engine, const std::string& file, bool list, MissCounts& counts,
+                  std::string& out) {
+  for (const tamarind::ImageMiss& m : engine.Misses()) {
+    counts.Add(m.reason);
+    if (!list) continue;
+    out += file;
+    out += ':';
+    out += std::to_string(m.line);
+    out += ": ";
+    out += m.src;
+    out += ": ";
+    out += MissText(m);
+    out += '\n';
+  }
+}
+
+// "tamarind-cli: 12 IMG tags left without a size (9 no picture, 3 format not
+// measured); -v lists them", or nothing when every tag got its size.
+void PrintMissSummary(const MissCounts& counts, bool listed) {
+  const size_t total = counts.Total();
+  if (total == 0) return;
+  static constexpr const char* kNames[MissCounts::kReasons] = {
+      "no picture", "format not measured", "no size in the header", "unreadable", "remote",
+      "empty SRC"};
+  std::string line = "tamarind-cli: " + std::to_string(total) +
+                     (total == 1 ? " IMG tag" : " IMG tags") + " left without a size (";
+  const char* separator = "";
+  for (size_t i = 0; i < MissCounts::kReasons; ++i) {
+    if (counts.byReason[i] == 0) continue;
+    line += separator + std::to_string(counts.byReason[i]) + " " + kNames[i];
+    separator = ", ";
+  }
+  line += listed ? ")\n" : "); -v lists them\n";
+  std::fflush(stdout);
+  std::fputs(line.c_str(), stderr);
 }
 
 // The rewritten document on standard output.
@@ -235,11 +363,16 @@ int ProcessStandardInput(const Settings& s) {
   engine.options = s.options;
   std::string trace;
   if (s.trace) TraceTo(engine, trace);
+  engine.collectMisses = true;
   StandardOutput out;
   try {
     const int changed = engine.ProcessStream(STDIN_FILENO, out);
     if (!out.Flush()) throw tamarind::EInOutError::FromErrno(errno);
-    std::cerr << trace << "-: " << changed << " tags changed\n";
+    MissCounts misses;
+    std::string list;
+    ReportMisses(engine, "-", s.verbose, misses, list);
+    std::cerr << trace << list << "-: " << changed << " tags changed\n";
+    PrintMissSummary(misses, s.verbose);
     return kExitOk;
   } catch (const std::exception& e) {
     out.Flush();
@@ -253,6 +386,7 @@ struct Outcome {
   bool done = false;
   bool failed = false;
   int changed = 0;
+  MissCounts misses;
   std::string out;  // the count line (or the diff)
   std::string err;  // trace lines, the error (and the count line of a diff)
 };
@@ -268,13 +402,13 @@ class Batch {
       : settings_(s), files_(std::move(files)), outcomes_(files_.size()) {}
 
   // Returns the number of files that failed.
-  size_t Run(unsigned jobs, size_t& tagsChanged) {
+  size_t Run(unsigned jobs, size_t& tagsChanged, MissCounts& misses) {
     const auto sizes = std::make_shared<tamarind::ImageSizeCache>();
     workers_ = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(files_.size())));
     std::vector<std::thread> threads;
     for (unsigned i = 1; i < workers_; ++i) threads.emplace_back([this, sizes] { Work(sizes); });
     threads.emplace_back([this] { Place(); });
-    threads.emplace_back([this, &tagsChanged] { Print(tagsChanged); });
+    threads.emplace_back([this, &tagsChanged, &misses] { Print(tagsChanged, misses); });
     Work(sizes);
     for (std::thread& t : threads) t.join();
     return failed_;
@@ -295,6 +429,7 @@ class Batch {
   void Work(const std::shared_ptr<tamarind::ImageSizeCache>& sizes) {
     MainProc engine;
     engine.options = settings_.options;
+    engine.collectMisses = true;
     engine.ShareImageSizes(sizes);
     for (size_t i = next_++; i < files_.size(); i = next_++) {
       Pending p{i, {}, nullptr};
@@ -333,6 +468,7 @@ class Batch {
         o.changed = engine.PreviewFile(file, nothing);
         o.out = file + ": " + std::to_string(o.changed) + " tags would change\n";
       }
+      ReportMisses(engine, file, settings_.verbose, o.misses, o.err);
     } catch (const std::exception& e) {
       Fail(o, file, e);
     }
@@ -344,6 +480,7 @@ class Batch {
   static void Fail(Outcome& o, const std::string& file, const std::exception& e) {
     o.failed = true;
     o.changed = 0;
+    o.misses = {};
     o.err += "tamarind-cli: " + file + ": " + e.what() + "\n";
   }
 
@@ -408,7 +545,7 @@ class Batch {
     changed_.notify_all();
   }
 
-  void Print(size_t& tagsChanged) {
+  void Print(size_t& tagsChanged, MissCounts& misses) {
     // A progress line on a terminal, for more than a few files; cleared
     // before each line of output and at the end.
     const bool progress = ::isatty(STDOUT_FILENO) && files_.size() > 3;
@@ -425,6 +562,7 @@ class Batch {
       std::fwrite(o.out.data(), 1, o.out.size(), stdout);
       failed_ += o.failed ? 1 : 0;
       tagsChanged += static_cast<size_t>(o.changed);
+      misses.Add(o.misses);
       if (progress && i + 1 < files_.size()) {
         std::fprintf(stdout, "%zu/%zu files", i + 1, files_.size());
       }
@@ -465,12 +603,14 @@ int main(int argc, char** argv) {
 
   const unsigned jobs = s.jobs != 0 ? s.jobs : std::max(1u, std::thread::hardware_concurrency());
   size_t tags = 0;
-  const size_t failed = Batch(s, documents).Run(jobs, tags) + problems.size();
+  MissCounts misses;
+  const size_t failed = Batch(s, documents).Run(jobs, tags, misses) + problems.size();
   if (s.recursive) {
     // With --diff, standard output is the patch alone.
     std::FILE* summary = s.diff ? stderr : stdout;
     std::fprintf(summary, "%zu files processed, %zu failed, %zu tags %s\n", documents.size(),
                  failed, tags, s.dryRun ? "would change" : "changed");
   }
+  PrintMissSummary(misses, s.verbose);
   return failed == 0 ? kExitOk : kExitFailed;
 }

@@ -282,6 +282,14 @@ bool DocumentReader::ReadMore() {
   }
 }
 
+size_t DocumentReader::ReadAt(uint64_t offset, char* data, size_t size) const {
+  for (;;) {
+    const ssize_t n = ::pread(fd_, data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? 0 : static_cast<size_t>(n);
+  }
+}
+
 void DocumentReader::Close() {
   const int fd = owned_ ? fd_ : -1;
   fd_ = -1;

@@ -108,6 +108,10 @@ class DocumentReader {
   std::string_view Window() const { return buffer_.view(); }
   // The caller is done with the first `n` bytes of the window.
   void Consume(size_t n) { buffer_.Consume(n); }
+  // Reads up to `size` bytes at `offset` of the file once more, for a second
+  // look at what was read; 0 at the end, or where the input cannot be read
+  // twice or the read fails.
+  size_t ReadAt(uint64_t offset, char* data, size_t size) const;
   // Closes the file, reporting a failure. Throws EInOutError.
   void Close();
 

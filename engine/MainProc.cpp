@@ -176,6 +176,11 @@ std::string MainProc::FormatImageTag(std::string_view tag) {
 
 void MainProc::StartRun(std::string documentFolder) {
   tagCounter_ = 0;
+  misses_.clear();
+  windowBase_ = 0;
+  countLinesAsRead_ = false;
+  linesBefore_ = 0;
+  countedTo_ = 0;
   markup_ = Markup::Text;
   documentFolder_ = std::move(documentFolder);
   if (!sizesShared_) sizes_.reset();  // pictures may have changed since the last run
@@ -186,7 +191,8 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
   // that changed interrupts a run. Joining segments this way writes exactly
   // the document, except for the ">" that closes a tag left open at its end.
   const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
-  const RewriteContext context{&options, documentFolder_, &probe, &trace, &scratch_};
+  const RewriteContext context{&options, documentFolder_, &probe,
+                               &trace,   &scratch_,       collectMisses ? &miss_ : nullptr};
   size_t runStart = 0;
   size_t carry = window.size();
   bool openAtEnd = false;
@@ -209,7 +215,9 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
       return;
     }
     if (!s.isTag || !MayBeImageTag(s.text)) return;
-    if (!tamarind::FormatImageTag(s.text, context, rewritten_)) return;
+    const bool changed = tamarind::FormatImageTag(s.text, context, rewritten_);
+    if (miss_.missed) RecordMiss(window, s.begin);
+    if (!changed) return;
     ++tagCounter_;
     out.Write(window.substr(runStart, s.begin - runStart));
     out.Write("<");
@@ -225,6 +233,49 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
     out.NoteChange({}, 1);
   }
   return carry;
+}
+
+void MainProc::RecordMiss(std::string_view window, size_t at) {
+  miss_.missed = false;
+  ImageMiss m;
+  m.offset = windowBase_ + at;
+  m.reason = miss_.reason;
+  m.extension = miss_.extension;
+  m.src.assign(miss_.src);
+  if (m.reason != MissReason::EmptySrc) m.path = scratch_.path;
+  if (countLinesAsRead_) {
+    CountLinesTo(window, at);
+    m.line = linesBefore_ + 1;
+  }
+  misses_.push_back(std::move(m));
+}
+
+void MainProc::CountLinesTo(std::string_view window, size_t at) {
+  linesBefore_ +=
+      static_cast<uint64_t>(std::count(window.begin() + static_cast<ptrdiff_t>(countedTo_),
+                                       window.begin() + static_cast<ptrdiff_t>(at), '\n'));
+  countedTo_ = at;
+}
+
+void MainProc::ResolveLines(const DocumentReader& reader) {
+  if (misses_.empty() || countLinesAsRead_) return;
+  std::vector<char> buffer(256 * 1024);
+  uint64_t pos = 0, lines = 0;
+  size_t i = 0;
+  while (i < misses_.size()) {
+    const size_t got = reader.ReadAt(pos, buffer.data(), buffer.size());
+    if (got == 0) return;  // the lines stay unknown (0); the run itself stands
+    const char* const data = buffer.data();
+    size_t from = 0;
+    for (; i < misses_.size() && misses_[i].offset < pos + got; ++i) {
+      const auto to = static_cast<size_t>(misses_[i].offset - pos);
+      lines += static_cast<uint64_t>(std::count(data + from, data + to, '\n'));
+      from = to;
+      misses_[i].line = lines + 1;
+    }
+    lines += static_cast<uint64_t>(std::count(data + from, data + got, '\n'));
+    pos += got;
+  }
 }
 
 bool MainProc::InMarkup(std::string_view raw, const Segment& s) {
@@ -261,12 +312,18 @@ void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
     const bool more = reader.ReadMore();
     const size_t done = FormatWindow(reader.Window(), !more, out);
     if (!more) return;
+    if (countLinesAsRead_) {
+      CountLinesTo(reader.Window(), done);
+      countedTo_ = 0;
+    }
     reader.Consume(done);
+    windowBase_ += done;
   }
 }
 
 std::string MainProc::ProcessText(std::string_view document, std::string_view documentFolder) {
   StartRun(std::string(documentFolder));
+  countLinesAsRead_ = true;
   std::string out;
   out.reserve(document.size() + document.size() / 8);
   StringOutput sink(out);
@@ -276,6 +333,7 @@ std::string MainProc::ProcessText(std::string_view document, std::string_view do
 
 int MainProc::ProcessStream(int input, DocumentOutput& out, std::string_view documentFolder) {
   StartRun(std::string(documentFolder));
+  countLinesAsRead_ = true;
   DocumentReader reader;
   reader.Attach(input);
   FormatAllTags(reader, out);
@@ -287,6 +345,7 @@ int MainProc::PreviewFile(const std::string& fileName, DocumentOutput& out) {
   DocumentReader reader;
   reader.Open(fileName);
   FormatAllTags(reader, out);
+  ResolveLines(reader);
   reader.Close();
   return tagCounter_;
 }
@@ -312,6 +371,7 @@ std::unique_ptr<PreparedDocument> MainProc::PrepareFile(const std::string& fileN
       std::make_unique<ReplacementFile>(ResolveTarget(fileName), reader.Status());
   FileOutput out(*document->replacement_);
   FormatAllTags(reader, out);
+  ResolveLines(reader);
   reader.Close();
   document->replacement_->Finish(flushToDisk);
   document->changed_ = tagCounter_;

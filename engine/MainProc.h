@@ -67,6 +67,34 @@ struct ImageSize {
 };
 using ImageProbe = std::function<ImageSize(const std::string& path)>;
 
+// Why an IMG tag that names a picture was left without a size.
+enum class MissReason {
+  NoPicture,    // no file of that name (or a folder)
+  NotMeasured,  // a file whose format is not measured
+  NoSize,       // its header gives no size
+  Unreadable,   // it may not be read
+  Remote,       // a picture elsewhere on the web
+  EmptySrc,     // SRC=""
+};
+
+// What the rewriter tells of an IMG tag it left without a size.
+struct TagMiss {
+  bool missed = false;
+  MissReason reason = MissReason::NoPicture;
+  ImageKind extension = ImageKind::None;  // what the picture's name says
+  std::string_view src;                   // the SRC value, its quotes dropped
+};
+
+// An IMG tag of a document left without a size, for the report of a run.
+struct ImageMiss {
+  uint64_t offset = 0;  // of the tag's "<" in the document
+  uint64_t line = 0;    // 1-based line of that "<"
+  MissReason reason = MissReason::NoPicture;
+  ImageKind extension = ImageKind::None;
+  std::string src;
+  std::string path;  // the file looked for (empty for SRC="")
+};
+
 // Working storage of the rewriter, kept from one tag to the next so that a
 // document of many IMG tags does not allocate for each of them.
 struct RewriteScratch {
@@ -81,6 +109,7 @@ struct RewriteContext {
   const ImageProbe* probe = nullptr;
   const TraceLog* trace = nullptr;    // may be null or empty
   RewriteScratch* scratch = nullptr;  // may be null
+  TagMiss* miss = nullptr;            // may be null: nobody asks
 };
 
 // Rewrites the text of one tag (without its brackets). Returns true and sets
@@ -165,6 +194,12 @@ class MainProc {
  public:
   ProcessingOptions options;
   TraceLog trace;
+  // Keeps the IMG tags each run leaves without a size, for Misses(). Off, a
+  // run spends nothing on them.
+  bool collectMisses = false;
+
+  // The IMG tags the last run left without a size, in document order.
+  const std::vector<ImageMiss>& Misses() const { return misses_; }
 
   // Processes one HTML file in place and returns the number of tags changed.
   // The file is written back on every run. With MakeBAKFile the file as it
@@ -227,6 +262,13 @@ class MainProc {
   // piece at its end begins (the window's size when `last`).
   size_t FormatWindow(std::string_view window, bool last, DocumentOutput& out);
   void StartRun(std::string documentFolder);
+  void RecordMiss(std::string_view window, size_t at);
+  // Counts the lines of the window up to `at`, for inputs read only once.
+  void CountLinesTo(std::string_view window, size_t at);
+  // Gives the misses their line numbers by reading the document once more,
+  // from the start up to the last of them: a run that misses nothing never
+  // counts a line.
+  void ResolveLines(const DocumentReader& reader);
 
   // Where the tag pass stands: in markup, or inside a comment, a script or
   // a style, whose tags are no tags of the page.
@@ -239,6 +281,12 @@ class MainProc {
   std::shared_ptr<ImageSizeCache> sizes_;
   bool sizesShared_ = false;
   RewriteScratch scratch_;
+  TagMiss miss_;
+  std::vector<ImageMiss> misses_;
+  uint64_t windowBase_ = 0;        // where the current window begins in the document
+  bool countLinesAsRead_ = false;  // the input cannot be read twice
+  uint64_t linesBefore_ = 0;       // line ends before `countedTo_`
+  size_t countedTo_ = 0;           // in the current window
 };
 
 // The folder part of a document's name, ending in "/", or "" for a bare name.

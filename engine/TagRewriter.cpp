@@ -10,6 +10,7 @@
 //    value comes back exactly as written, blanks, "=" and line breaks
 //    included.
 //  - Trace lines are only built when somebody listens.
+#include <cctype>
 #include <charconv>
 
 #include "MainProc.h"
@@ -179,6 +180,44 @@ class AttributeList {
   bool held_ = false;
 };
 
+// A value with a scheme ("http:", "https:", "ftp:") or a protocol-relative
+// "//host/..." names a picture elsewhere, not a file of the site. A scheme
+// has at least two letters, so nothing here is taken for a drive letter.
+bool IsRemote(std::string_view value) {
+  if (value.substr(0, 2) == "//") return true;
+  size_t i = 0;
+  while (i < value.size() && (std::isalnum(static_cast<unsigned char>(value[i])) ||
+                              value[i] == '+' || value[i] == '-' || value[i] == '.')) {
+    ++i;
+  }
+  return i >= 2 && i < value.size() && value[i] == ':' &&
+         std::isalpha(static_cast<unsigned char>(value[0]));
+}
+
+void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size) {
+  miss.missed = true;
+  miss.src = src;
+  miss.extension = size.extension;
+  switch (size.outcome) {
+    case ProbeOutcome::NoFile:
+      miss.reason = IsRemote(src) ? MissReason::Remote : MissReason::NoPicture;
+      break;
+    case ProbeOutcome::Folder:
+      miss.reason = MissReason::NoPicture;
+      break;
+    case ProbeOutcome::NotMeasured:
+      miss.reason = MissReason::NotMeasured;
+      break;
+    case ProbeOutcome::Unreadable:
+      miss.reason = MissReason::Unreadable;
+      break;
+    case ProbeOutcome::NoSize:
+    case ProbeOutcome::Found:
+      miss.reason = MissReason::NoSize;
+      break;
+  }
+}
+
 }  // namespace
 
 bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::string& result) {
@@ -204,6 +243,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   // the additions go in front of it.
   std::string_view keyword;
   std::string_view srcValue;
+  bool haveSrc = false;  // a SRC with a value, empty or not
   bool widthMark = false, heightMark = false, altMark = false;
   bool selfClosing = false;
   size_t slashAt = 0;
@@ -246,6 +286,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
         trace.Join("WaitParameter : ", keyword, " is ", t);
         if (NameIs(keyword, "SRC")) {
           srcValue = t;
+          haveSrc = true;
           if (!srcValue.empty() && IsQuote(srcValue[0])) {
             if (srcValue.size() == 1) {
               srcValue = {};
@@ -275,12 +316,17 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   RewriteScratch localScratch;
   RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
   ImageSize size;
+  TagMiss* const miss = context.miss;
+  if (miss != nullptr) miss->missed = false;
   if (!(widthMark && heightMark) && !srcValue.empty()) {
     std::string& path = scratch.path;
     path.assign(srcValue[0] == '/' ? std::string_view(options.Parameter_ABSFolder)
                                    : context.documentFolder);
     path += srcValue;
     size = (*context.probe)(path);
+    if (!size.found && miss != nullptr) NoteMiss(*miss, srcValue, size);
+  } else if (!(widthMark && heightMark) && haveSrc && miss != nullptr) {
+    *miss = {true, MissReason::EmptySrc, ImageKind::None, srcValue};
   }
 
   std::string& additions = scratch.additions;

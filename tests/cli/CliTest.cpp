@@ -74,7 +74,7 @@ TEST_F(CliTest, StandardInputToStandardOutput) {
 
 TEST_F(CliTest, SizeOfPictures) {
   const Result r = Run("--size a.gif img/b.jpg nothing.png");
-  EXPECT_EQ(r.out, "a.gif: 120x45\nimg/b.jpg: 640x480\nnothing.png: no size\n");
+  EXPECT_EQ(r.out, "a.gif: 120x45\nimg/b.jpg: 640x480\nnothing.png: no size (no such file)\n");
   EXPECT_EQ(r.status, 1);
 }
 

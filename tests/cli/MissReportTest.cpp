@@ -1,0 +1,181 @@
+// What the command line measures by default, and its report of the IMG tags
+// it left without a size.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "engine/TestFiles.h"
+
+namespace tamarind {
+namespace {
+
+using test::ReadFile;
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+class MissReportTest : public ::testing::Test {
+ protected:
+  MissReportTest() {
+    dir.Write("a.gif", test::GifBytes(120, 45));
+    dir.Write("b.png", Png(30, 20));
+    dir.Write("c.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="8"/>)");
+    dir.Write("photo.jpg", Png(7, 5));  // a PNG saved under a JPEG's name
+    dir.Write("scan.tiff", "II*\0");
+    dir.Write("broken.png", "\x89PNG\r\n\x1A\n");
+    dir.Write("folder.gif/x", "");
+  }
+
+  static std::string Png(uint32_t w, uint32_t h) {
+    std::string s = "\x89PNG\r\n\x1A\n";
+    s += std::string("\0\0\0\x0DIHDR", 8);
+    for (uint32_t v : {w, h}) {
+      for (int i = 3; i >= 0; --i) s += static_cast<char>(v >> (8 * i));
+    }
+    return s + std::string(5, '\0');
+  }
+
+  Result Run(const std::string& args, const std::string& input = "") {
+    const std::string in = dir.Write(".stdin", input);
+    const std::string command = "cd '" + dir.Path() + "' && '" TAMARIND_CLI "' " + args + " <'" +
+                                in + "' >.stdout 2>.stderr";
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir / ".stdout"),
+            ReadFile(dir / ".stderr")};
+  }
+
+  test::TempDir dir;
+};
+
+TEST_F(MissReportTest, EveryKnownFormatIsMeasuredByDefault) {
+  const std::string page = "<img src=a.gif><img src=b.png><img src=c.svg><img src=photo.jpg>";
+  dir.Write("p.html", page);
+  Result r = Run("-B p.html");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "p.html: 4 tags changed\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ReadFile(dir / "p.html"),
+            "<img src=a.gif width=120 height=45><img src=b.png width=30 height=20>"
+            "<img src=c.svg width=16 height=8><img src=photo.jpg width=7 height=5>");
+
+  // The wizard's formats: GIF and JPEG by their extension alone.
+  dir.Write("p.html", page);
+  r = Run("-B --formats gif,jpeg -v p.html");
+  EXPECT_EQ(r.out, "p.html: 1 tags changed\n");
+  EXPECT_EQ(r.err,
+            "p.html:1: b.png: PNG not in --formats\n"
+            "p.html:1: c.svg: SVG not in --formats\n"
+            "p.html:1: photo.jpg: no size in the picture's header\n"
+            "tamarind-cli: 3 IMG tags left without a size (2 format not measured, 1 no size in "
+            "the header)\n");
+
+  // -x is the default now, and stays accepted.
+  dir.Write("p.html", "<img src=b.png>");
+  r = Run("-B -x --formats png p.html");
+  EXPECT_EQ(ReadFile(dir / "p.html"), "<img src=b.png width=30 height=20>");
+}
+
+TEST_F(MissReportTest, FormatListsAreChecked) {
+  dir.Write("p.html", "<img src=a.gif>");
+  for (const char* bad : {"gif,tiff", "gif,", "", "GIF,,png"}) {
+    const Result r = Run(std::string("--formats '") + bad + "' p.html");
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_NE(r.err.find("--formats: unknown format"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(dir / "p.html"), "<img src=a.gif>");  // nothing touched
+  }
+  EXPECT_EQ(Run("-B --formats GIF,Jpg p.html").status, 0);
+  EXPECT_EQ(ReadFile(dir / "p.html"), "<img src=a.gif width=120 height=45>");
+}
+
+TEST_F(MissReportTest, EachMissHasItsLineAndReason) {
+  dir.Write("sub/page.html",
+            "<img src=../nope.gif><p>\r\n"
+            "\r\n"
+            "<img src=\"../scan.tiff\" alt=x> <img src=''>\n"
+            "<img src=http://example.com/a.png><img src=//cdn.example.com/b.gif>\r"
+            "<img src=../broken.png>\n"
+            "<img\nsrc=../folder.gif>\n"
+            "<img src=../b.png> <img src=../nope.gif width=1 height=2> <img>\n"
+            "<!-- <img src=../nope.gif> --><script>'<img src=../nope.gif>'</script>\n"
+            "<img src=../README>\n");
+  dir.Write("README", "read me");
+  const Result r = Run("-n -v sub/page.html");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "sub/page.html: 1 tags would change\n");
+  EXPECT_EQ(r.err,
+            "sub/page.html:1: ../nope.gif: no picture at sub/../nope.gif\n"
+            "sub/page.html:3: ../scan.tiff: format not measured: .tiff\n"
+            "sub/page.html:3: : empty SRC\n"
+            "sub/page.html:4: http://example.com/a.png: remote picture\n"
+            "sub/page.html:4: //cdn.example.com/b.gif: remote picture\n"
+            // A lone CR ends no line for editors that count LF.
+            "sub/page.html:4: ../broken.png: no size in the picture's header\n"
+            "sub/page.html:5: ../folder.gif: no picture at sub/../folder.gif\n"
+            "sub/page.html:9: ../README: format not measured: no extension\n"
+            "tamarind-cli: 8 IMG tags left without a size (2 no picture, 2 format not measured, "
+            "1 no size in the header, 2 remote, 1 empty SRC)\n");
+  // Without -v only the count, and how to see the list.
+  const Result quiet = Run("-n sub/page.html");
+  EXPECT_EQ(quiet.err,
+            "tamarind-cli: 8 IMG tags left without a size (2 no picture, 2 format not measured, "
+            "1 no size in the header, 2 remote, 1 empty SRC); -v lists them\n");
+}
+
+TEST_F(MissReportTest, LinesAreCountedAcrossReadingWindows) {
+  // Far larger than one reading window; misses near the start, around the
+  // window boundaries and at the end.
+  std::string page;
+  std::vector<size_t> missLines;
+  size_t line = 1;
+  const std::string filler = "<p>" + std::string(100, 'x') + "</p>\n";
+  for (int i = 0; i < 30000; ++i) {
+    if (i % 2500 == 7 || i == 29999) {
+      page += "<img src=none" + std::to_string(i) + ".gif>";
+      missLines.push_back(line);
+    }
+    page += i % 3 == 0 ? "<img src=a.gif>\r\n" : filler;
+    ++line;
+  }
+  std::string want, wantStdin;
+  size_t k = 0;
+  for (size_t i = 0; i < 30000; ++i) {
+    if (i % 2500 != 7 && i != 29999) continue;
+    const std::string tail = ": none" + std::to_string(i) + ".gif: no picture at ";
+    want +=
+        "big.html:" + std::to_string(missLines[k]) + tail + "none" + std::to_string(i) + ".gif\n";
+    wantStdin += "-:" + std::to_string(missLines[k]) + tail + "none" + std::to_string(i) + ".gif\n";
+    ++k;
+  }
+  dir.Write("big.html", page);
+  Result r = Run("-v -n big.html");
+  EXPECT_EQ(r.err.substr(0, want.size()), want);
+
+  // Read once only, from standard input, the lines are counted as they come.
+  r = Run("-v -", page);
+  EXPECT_EQ(r.err.substr(0, wantStdin.size()), wantStdin);
+
+  // And the same in place, the file being replaced meanwhile.
+  r = Run("-v -B big.html");
+  EXPECT_EQ(r.err.substr(0, want.size()), want);
+  EXPECT_EQ(r.out, "big.html: 10000 tags changed\n");
+}
+
+TEST_F(MissReportTest, SizeSaysWhyThereIsNone) {
+  const Result r = Run("--size a.gif b.png missing.gif folder.gif scan.tiff broken.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "a.gif: 120x45\n"
+            "b.png: 30x20\n"
+            "missing.gif: no size (no such file)\n"
+            "folder.gif: no size (a folder)\n"
+            "scan.tiff: no size (not a picture format measured)\n"
+            "broken.png: no size (no size in the header)\n");
+  EXPECT_EQ(Run("--size --formats gif b.png").out,
+            "b.png: no size (not a picture format measured)\n");
+}
+
+}  // namespace
+}  // namespace tamarind

@@ -1,5 +1,7 @@
 #include "MainProc.h"
 
+#include "Ascii.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -49,19 +51,10 @@ size_t LastSeparator(std::string_view name) {
   return name.rfind('/');
 }
 
-bool StartsWithIgnoringCase(std::string_view text, std::string_view lowerPrefix) {
-  if (text.size() < lowerPrefix.size()) return false;
-  for (size_t i = 0; i < lowerPrefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lowerPrefix[i]) return false;
-  }
-  return true;
-}
-
-// A tag name ends at a blank, a "/" or the end of the tag.
-bool EndsTagName(std::string_view text, size_t at) {
-  if (at >= text.size()) return true;
+// A tag name ends at a blank, a "/" or a ">"; at the end of a segment only
+// when that is the end of the document ("</style<" is text to a browser).
+bool EndsTagName(std::string_view text, size_t at, bool atEnd) {
+  if (at >= text.size()) return atEnd;
   const char c = text[at];
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '/' || c == '>';
 }
@@ -69,19 +62,37 @@ bool EndsTagName(std::string_view text, size_t at) {
 // A start tag named `lowerName` (any letter case): <script>, <SCRIPT type=...>;
 // not <scripts>.
 bool IsStartTagNamed(std::string_view tagText, std::string_view lowerName) {
-  return StartsWithIgnoringCase(tagText, lowerName) && EndsTagName(tagText, lowerName.size());
+  return StartsWithIgnoringAsciiCase(tagText, lowerName) &&
+         EndsTagName(tagText, lowerName.size(), true);
 }
 
-// The end tag that closes a script or style element: "</script" followed by
-// a blank, "/", ">" or nothing more.
-bool ClosesRawText(std::string_view raw, std::string_view lowerEndTag) {
-  return StartsWithIgnoringCase(raw, lowerEndTag) && EndsTagName(raw, lowerEndTag.size());
-}
-
-// Whether a segment's bytes end in "-->" that begins at or after `from`.
+// Whether a comment ends with this segment: browsers end one at "-->" and
+// at "--!>". Every ">" ends a segment, so either stands at its end.
 bool EndsComment(std::string_view raw, size_t from) {
-  return raw.size() >= from + 3 && raw.substr(raw.size() - 3) == "-->";
+  const auto endsWith = [raw, from](std::string_view end) {
+    return raw.size() >= from + end.size() && raw.substr(raw.size() - end.size()) == end;
+  };
+  return endsWith("-->") || endsWith("--!>");
 }
+
+// The second byte of a segment that may open a comment or a text element:
+// "<!", "<s(cript|tyle)", "<t(extarea|itle)", "<x(mp)", "<p(laintext)".
+bool MayChangeMarkup(char c) {
+  const char lower = AsciiLower(c);
+  return c == '!' || lower == 's' || lower == 't' || lower == 'x' || lower == 'p';
+}
+
+// The elements whose content is text to a browser, and the end tag that
+// closes each. A start tag of the last three written self-closing
+// (<title/>), as XHTML pages do, opens nothing.
+struct TextElement {
+  std::string_view name, endTag;
+  bool selfClosingOpensNothing;
+};
+constexpr TextElement kTextElements[] = {
+    {"script", "</script", false}, {"style", "</style", false}, {"textarea", "</textarea", true},
+    {"title", "</title", true},    {"xmp", "</xmp", true},
+};
 
 }  // namespace
 
@@ -196,36 +207,71 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
   size_t runStart = 0;
   size_t carry = window.size();
   bool openAtEnd = false;
-  SplitDocument(window, [&](const Segment& s) {
-    // The piece that reaches the end of a window may go on in bytes not read
-    // yet: it is left for the next window. Every piece before it stands, as
-    // the split decides from left to right.
-    if (!last && s.end == window.size()) {
-      carry = s.begin;
-      return;
-    }
-    if (s.isTag) openAtEnd = !s.closed;
-    // Outside comments, scripts and styles only a segment that begins "<!"
-    // or "<s" can change where the pass stands; the rest skip the call.
-    const char* raw = window.data() + s.begin;
-    const size_t rawSize = s.end - s.begin;
-    if ((markup_ != Markup::Text ||
-         (rawSize >= 4 && raw[0] == '<' && (raw[1] == '!' || (raw[1] | 0x20) == 's'))) &&
-        !InMarkup({raw, rawSize}, s)) {
-      return;
-    }
-    if (!s.isTag || !MayBeImageTag(s.text)) return;
-    const bool changed = tamarind::FormatImageTag(s.text, context, rewritten_);
-    if (miss_.missed) RecordMiss(window, s.begin);
+  // An IMG tag whose text ends inside a quoted value goes on past its ">",
+  // as browsers read it: it is joined with the text that follows, one ">"
+  // at a time, until the value is closed. A "<" (or the end) coming first
+  // leaves it as it came.
+  bool joining = false;
+  size_t joinBegin = 0;
+  QuoteTracker quotes;
+
+  // The tag [begin, end) of the window through the rewriter.
+  const auto formatTag = [&](std::string_view text, size_t begin, size_t end) {
+    const bool changed = tamarind::FormatImageTag(text, context, rewritten_);
+    if (miss_.missed) RecordMiss(window, begin);
     if (!changed) return;
     ++tagCounter_;
-    out.Write(window.substr(runStart, s.begin - runStart));
+    out.Write(window.substr(runStart, begin - runStart));
     out.Write("<");
     out.Write(rewritten_);
     out.Write(">");
-    out.NoteChange(window.substr(s.begin, s.end - s.begin), rewritten_.size() + 2);
-    runStart = s.end;
+    out.NoteChange(window.substr(begin, end - begin), rewritten_.size() + 2);
+    runStart = end;
     openAtEnd = false;
+  };
+
+  SplitDocument(window, [&](const Segment& s) {
+    // The piece that reaches the end of a window may go on in bytes not read
+    // yet: it is left for the next window (with the tag it would join).
+    // Every piece before it stands, as the split decides from left to right.
+    if (!last && s.end == window.size()) {
+      carry = joining ? joinBegin : s.begin;
+      return;
+    }
+    const char* raw = window.data() + s.begin;
+    const size_t rawSize = s.end - s.begin;
+    if (joining) {
+      // Only text that runs up to a ">" can go on a tag: a stray ">" ends
+      // such a segment, and a "<" begins the next one.
+      if (!s.isTag && raw[0] != '<' && raw[rawSize - 1] == '>') {
+        quotes.Feed(">");
+        quotes.Feed({raw, rawSize - 1});
+        if (quotes.InsideQuote()) return;
+        joining = false;
+        formatTag(window.substr(joinBegin + 1, s.end - joinBegin - 2), joinBegin, s.end);
+        return;
+      }
+      joining = false;  // the tag stays as it came; this segment is a new one
+    }
+    if (s.isTag) openAtEnd = !s.closed;
+    // Outside comments and text elements only a segment that begins "<!"
+    // or "<" and a letter of one of their names can change where the pass
+    // stands; the rest skip the call.
+    if (markup_ != Markup::Text || (rawSize >= 4 && raw[0] == '<' && MayChangeMarkup(raw[1]))) {
+      if (!InMarkup({raw, rawSize}, s, last && s.end == window.size())) return;
+    }
+    if (!s.isTag || !MayBeImageTag(s.text)) return;
+    std::string_view name, attributes;
+    if (!SplitImageTag(s.text, name, attributes)) return;
+    quotes = QuoteTracker();
+    quotes.Feed(attributes);
+    if (quotes.InsideQuote()) {
+      // A tag left open at the end of the document has nothing to join.
+      joining = s.closed;
+      joinBegin = s.begin;
+      return;
+    }
+    formatTag(s.text, s.begin, s.end);
   });
   out.Write(window.substr(runStart, carry - runStart));
   if (openAtEnd) {
@@ -278,7 +324,7 @@ void MainProc::ResolveLines(const DocumentReader& reader) {
   }
 }
 
-bool MainProc::InMarkup(std::string_view raw, const Segment& s) {
+bool MainProc::InMarkup(std::string_view raw, const Segment& s, bool atEnd) {
   // Every "<" of a document begins a segment, and every ">" ends one, so
   // "<!--", "</script" and "-->" are each found whole within one segment:
   // the first two at its start, the last at its end. One state, carried from
@@ -287,22 +333,37 @@ bool MainProc::InMarkup(std::string_view raw, const Segment& s) {
     case Markup::Comment:
       if (EndsComment(raw, 0)) markup_ = Markup::Text;
       return false;
-    case Markup::Script:
-    case Markup::Style:
-      if (!ClosesRawText(raw, markup_ == Markup::Script ? "</script" : "</style")) return false;
+    case Markup::RawText:
+      if (!StartsWithIgnoringAsciiCase(raw, rawTextEnd_) ||
+          !EndsTagName(raw, rawTextEnd_.size(), atEnd)) {
+        return false;
+      }
       markup_ = Markup::Text;
       return true;
+    case Markup::PlainText:
+      return false;
     case Markup::Text:
       break;
   }
   if (raw.size() < 4 || raw[0] != '<') return true;
   if (raw[1] == '!' && raw[2] == '-' && raw[3] == '-') {
-    if (!EndsComment(raw, 4)) markup_ = Markup::Comment;
+    // "<!-->" and "<!--->" are whole empty comments.
+    const std::string_view rest = raw.substr(4);
+    if (rest != ">" && rest != "->" && !EndsComment(raw, 4)) markup_ = Markup::Comment;
     return false;
   }
-  if (s.isTag) {
-    if (IsStartTagNamed(s.text, "script")) markup_ = Markup::Script;
-    if (IsStartTagNamed(s.text, "style")) markup_ = Markup::Style;
+  if (!s.isTag) return true;
+  const bool selfClosing = !s.text.empty() && s.text.back() == '/';
+  if (IsStartTagNamed(s.text, "plaintext")) {
+    if (!selfClosing) markup_ = Markup::PlainText;
+    return true;
+  }
+  for (const TextElement& e : kTextElements) {
+    if (IsStartTagNamed(s.text, e.name) && !(selfClosing && e.selfClosingOpensNothing)) {
+      markup_ = Markup::RawText;
+      rawTextEnd_ = e.endTag;
+      break;
+    }
   }
   return true;
 }

@@ -126,6 +126,22 @@ inline bool MayBeImageTag(std::string_view tag) {
   return c <= 0x20 || c == 'i' || c == 'I';
 }
 
+// Whether a tag's text is an IMG tag with attributes; if so, its name as
+// written and its attribute text, both trimmed.
+bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes);
+
+// Follows the attribute text of a tag, fed piece by piece, as the rewriter's
+// tokens cut it: tells whether it ends inside a quoted value left open.
+class QuoteTracker {
+ public:
+  void Feed(std::string_view bytes);
+  bool InsideQuote() const { return quote_ != 0; }
+
+ private:
+  char quote_ = 0;
+  bool atTokenStart_ = true;
+};
+
 // The 1-based position of the first blank or "=" in `text`, 0 when there is
 // neither. Blanks are space, tab, CR and LF.
 size_t WordEndPos(std::string_view text);
@@ -256,7 +272,8 @@ class MainProc {
   void FormatAllTags(DocumentReader& reader, DocumentOutput& out);
   // Follows comments, scripts and styles through the segments: true when the
   // segment stands in markup, where its tags are handed to the rewriter.
-  bool InMarkup(std::string_view raw, const Segment& s);
+  // `atEnd`: the segment ends the document.
+  bool InMarkup(std::string_view raw, const Segment& s, bool atEnd);
 
   // The tag pass over one window of a document; returns where the unfinished
   // piece at its end begins (the window's size when `last`).
@@ -270,12 +287,15 @@ class MainProc {
   // counts a line.
   void ResolveLines(const DocumentReader& reader);
 
-  // Where the tag pass stands: in markup, or inside a comment, a script or
-  // a style, whose tags are no tags of the page.
-  enum class Markup { Text, Comment, Script, Style };
+  // Where the tag pass stands: in markup, or inside a comment, or inside an
+  // element whose content is text (script, style, textarea, title, xmp, up
+  // to its end tag; plaintext, to the end): tags there are no tags of the
+  // page.
+  enum class Markup { Text, Comment, RawText, PlainText };
 
   int tagCounter_ = 0;
   Markup markup_ = Markup::Text;
+  std::string_view rawTextEnd_;  // "</script" and the like, for RawText
   std::string documentFolder_;
   std::string rewritten_;
   std::shared_ptr<ImageSizeCache> sizes_;

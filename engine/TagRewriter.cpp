@@ -12,6 +12,7 @@
 //  - Trace lines are only built when somebody listens.
 #include <cctype>
 #include <charconv>
+#include <optional>
 
 #include "MainProc.h"
 
@@ -145,40 +146,197 @@ bool IsClosedQuote(std::string_view token) {
   return token.size() >= 2 && IsQuote(token[0]) && token.back() == token[0];
 }
 
-// The attribute list of a tag, rebuilt for Parameter_OverWrite: entries
-// joined by single spaces, WIDTH and HEIGHT with a value left out. Only the
-// last entry can still change (a name whose value comes next), so it is held
-// back until the next one begins.
-class AttributeList {
+// One attribute of a tag as the scanner completes it: a name with the value
+// that followed its "=", or a bare name.
+struct Attribute {
+  std::string_view name;
+  std::string_view value;  // as written, quotes included
+  bool hasValue = false;
+};
+
+// The attribute scanner: the WaitWord / WaitEqual / WaitParameter machine
+// over the tokens of one tag, one completed attribute per step. Both passes
+// of the rewriter run it (the first with the trace, the rebuild without),
+// so they cannot disagree about what an attribute is.
+//
+// Tokens are taken one ahead, so that the last one is known as such: a "/"
+// standing alone at the end (after a blank, or right after a closed quoted
+// value) closes an XHTML-style tag. It is no attribute, and the additions go
+// in front of it.
+class AttributeScanner {
  public:
-  AttributeList(std::string& out, std::string_view name) : out_(out) {
-    out_.clear();
-    out_.append(name);
-  }
-  void AddName(std::string_view name) {
-    Flush();
-    name_ = name;
-    value_ = {};
-    held_ = true;
-  }
-  void SetValue(std::string_view value) { value_ = value; }
-  void DropLast() { held_ = false; }
-  void Flush() {
-    if (!held_) return;
-    out_ += ' ';
-    out_.append(name_);
-    if (!value_.empty()) {
-      out_ += '=';
-      out_.append(value_);
-    }
-    held_ = false;
+  AttributeScanner(std::string_view tag, std::string_view attributes, const Tracer& trace)
+      : tag_(tag), tokens_(tag, attributes), trace_(trace) {
+    haveHeld_ = tokens_.Next(held_);
   }
 
+  // The next attribute, false when the tag has no more.
+  bool Next(Attribute& out) {
+    while (haveHeld_) {
+      const bool haveNext = tokens_.Next(next_);
+      if (!haveNext && IsClosingSlash()) {
+        selfClosing_ = true;
+        slashAt_ = held_.offset;
+        haveHeld_ = false;
+        break;
+      }
+      const bool done = Step(held_.text, out);
+      prev_ = held_;
+      held_ = next_;
+      haveHeld_ = haveNext;
+      if (done) return true;
+    }
+    // The tokens ran out: a name still waiting for its value (or for its
+    // "=") stands bare, and a "=" with nothing after it is dropped.
+    if (state_ == ScanState::WaitWord) return false;
+    state_ = ScanState::WaitWord;
+    out = {keyword_, {}, false};
+    return true;
+  }
+
+  // True once any token was read: an IMG tag with no attributes at all (or
+  // only the closing slash) is no tag to rewrite.
+  bool Any() const { return any_; }
+  bool SelfClosing() const { return selfClosing_; }
+  size_t SlashAt() const { return slashAt_; }
+
  private:
-  std::string& out_;
-  std::string_view name_, value_;
-  bool held_ = false;
+  bool IsClosingSlash() const {
+    return held_.text == "/" && (IsTrimmed(tag_[held_.offset - 1]) ||
+                                 (any_ && IsClosedQuote(prev_.text) &&
+                                  prev_.offset + prev_.text.size() == held_.offset));
+  }
+
+  // One token through the machine; true when it completed an attribute.
+  bool Step(std::string_view t, Attribute& out) {
+    if (!any_) trace_.Line("** FIND IMAGE TAG **");
+    any_ = true;
+    const bool isEqual = t == "=";
+    trace_.Join("Slice : Keyword is ", t);
+    switch (state_) {
+      case ScanState::WaitWord:
+        if (isEqual) return false;  // a "=" that follows no name is dropped
+        trace_.Line("WaitWord");
+        keyword_ = t;
+        state_ = ScanState::WaitEqual;
+        return false;
+      case ScanState::WaitEqual:
+        trace_.Line("WaitEqual");
+        if (isEqual) {
+          state_ = ScanState::WaitParameter;
+          return false;
+        }
+        out = {keyword_, {}, false};  // the previous attribute had no value
+        keyword_ = t;
+        return true;
+      case ScanState::WaitParameter:
+        if (isEqual) return false;  // repeated "=" count as one
+        trace_.Join("WaitParameter : ", keyword_, " is ", t);
+        out = {keyword_, t, true};
+        state_ = ScanState::WaitWord;
+        return true;
+    }
+    return false;
+  }
+
+  std::string_view tag_;
+  Tokens tokens_;
+  const Tracer& trace_;
+  Tokens::Token held_{}, prev_{}, next_{};
+  bool haveHeld_ = false;
+  ScanState state_ = ScanState::WaitWord;
+  std::string_view keyword_;
+  bool any_ = false;
+  bool selfClosing_ = false;
+  size_t slashAt_ = 0;
 };
+
+// The attribute list of a tag, rebuilt for Parameter_OverWrite: entries
+// joined by single spaces, WIDTH and HEIGHT with a value left out.
+void AppendAttribute(std::string& out, const Attribute& a) {
+  out += ' ';
+  out.append(a.name);
+  if (a.hasValue) {
+    out += '=';
+    out.append(a.value);
+  }
+}
+
+// What the first scan learns of an IMG tag.
+struct TagFacts {
+  std::string_view src;                           // the first SRC value, its quotes dropped
+  bool haveSrc = false;                           // a SRC with a value, empty or not
+  std::optional<std::string_view> width, height;  // the first values as written
+  bool alt = false;
+};
+
+void Learn(TagFacts& facts, const Attribute& a) {
+  if (!a.hasValue) return;  // a name counts only together with a value
+  // When a tag gives the same attribute twice, the first value counts, as
+  // in browsers.
+  if (NameIs(a.name, "SRC")) {
+    if (facts.haveSrc) return;
+    facts.haveSrc = true;
+    std::string_view v = a.value;
+    if (!v.empty() && IsQuote(v[0])) {
+      if (v.size() == 1) {
+        v = {};
+      } else if (v.back() == v[0]) {
+        v = v.substr(1, v.size() - 2);
+      }
+    }
+    facts.src = v;
+  } else if (NameIs(a.name, "WIDTH")) {
+    if (!facts.width) facts.width = a.value;
+  } else if (NameIs(a.name, "HEIGHT")) {
+    if (!facts.height) facts.height = a.value;
+  } else if (NameIs(a.name, "ALT")) {
+    facts.alt = true;
+  }
+}
+
+// The pixel count a browser reads from a WIDTH or HEIGHT value: one pair of
+// quotes dropped, leading blanks skipped, then 1 to 9 digits (whatever
+// follows them, "px" or a fraction, is ignored). Nothing for a percentage,
+// for a value that does not begin with a digit, or for one too long to be a
+// size.
+std::optional<uint64_t> PixelCount(std::string_view value) {
+  if (IsClosedQuote(value)) value = value.substr(1, value.size() - 2);
+  size_t i = 0;
+  while (i < value.size() && (IsBlank(value[i]) || value[i] == '\f')) ++i;
+  uint64_t n = 0;
+  const size_t first = i;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    if (i - first == 9) return std::nullopt;
+    n = n * 10 + static_cast<uint64_t>(value[i] - '0');
+  }
+  if (i == first) return std::nullopt;
+  if (i < value.size() && value[i] == '.') {
+    ++i;
+    while (i < value.size() && value[i] >= '0' && value[i] <= '9') ++i;
+  }
+  if (i < value.size() && value[i] == '%') return std::nullopt;
+  return n;
+}
+
+// The side a browser computes from the given one, keeping the picture's
+// proportions: given * to / from, rounded halves up, exactly.
+std::optional<int32_t> Proportional(uint64_t given, int32_t to, int32_t from) {
+  if (from <= 0 || to < 0) return std::nullopt;
+  const uint64_t twice = 2 * given * static_cast<uint64_t>(to) + static_cast<uint64_t>(from);
+  const uint64_t side = twice / (2 * static_cast<uint64_t>(from));
+  if (side > 0x7FFFFFFF) return std::nullopt;
+  return static_cast<int32_t>(side);
+}
+
+void AppendSize(std::string& out, std::string_view name, std::string_view quote, int32_t value) {
+  out += ' ';
+  out.append(name);
+  out += '=';
+  out.append(quote);
+  AppendNumber(out, value);
+  out.append(quote);
+}
 
 // A value with a scheme ("http:", "https:", "ftp:") or a protocol-relative
 // "//host/..." names a picture elsewhere, not a file of the site. A scheme
@@ -220,184 +378,127 @@ void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size) {
 
 }  // namespace
 
-bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::string& result) {
-  const ProcessingOptions& options = *context.options;
-  const Tracer trace(context.trace);
-
+bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes) {
   // The tag between its first and last byte above the space.
   size_t first = 0, last = tag.size();
   while (first < last && IsTrimmed(tag[first])) ++first;
   while (last > first && IsTrimmed(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
-
   // The name ends at the first blank; a tag with no blank inside has no
   // attributes and is no IMG tag worth looking at. Checking the name's three
   // bytes first keeps the common case (any other tag) to a few compares.
   if (body.size() < 4 || !IsBlank(body[3]) || !NameIs(body.substr(0, 3), "IMG")) return false;
-  const std::string_view name = body.substr(0, 3);
-  const std::string_view attributes = TrimFront(body.substr(4));
+  name = body.substr(0, 3);
+  attributes = TrimFront(body.substr(4));
+  return true;
+}
 
-  // The scan. Tokens are taken one ahead, so that the last one is known as
-  // such: a "/" standing alone at the end (after a blank, or right after a
-  // closed quoted value) closes an XHTML-style tag. It is no attribute, and
-  // the additions go in front of it.
-  std::string_view keyword;
-  std::string_view srcValue;
-  bool haveSrc = false;  // a SRC with a value, empty or not
-  bool widthMark = false, heightMark = false, altMark = false;
-  bool selfClosing = false;
-  size_t slashAt = 0;
-  bool any = false;
-  ScanState state = ScanState::WaitWord;
-  Tokens tokens(tag, attributes);
-  Tokens::Token held{}, prev{}, next{};
-  bool haveHeld = tokens.Next(held);
-  while (haveHeld) {
-    const bool haveNext = tokens.Next(next);
-    if (!haveNext && held.text == "/" &&
-        (IsTrimmed(tag[held.offset - 1]) ||
-         (any && IsClosedQuote(prev.text) && prev.offset + prev.text.size() == held.offset))) {
-      selfClosing = true;
-      slashAt = held.offset;
-      break;
+void QuoteTracker::Feed(std::string_view bytes) {
+  // The same cuts as the scanner's tokens: a quote opens a value only where
+  // a token begins, and a word ends at a blank or "=".
+  for (const char c : bytes) {
+    if (quote_ != 0) {
+      if (c == quote_) {
+        quote_ = 0;
+        atTokenStart_ = true;
+      }
+    } else if (atTokenStart_) {
+      if (IsQuote(c)) {
+        quote_ = c;
+        atTokenStart_ = false;
+      } else if (!IsTrimmed(c) && c != '=') {
+        atTokenStart_ = false;
+      }
+    } else if (IsBlank(c) || c == '=') {
+      atTokenStart_ = true;
     }
-    if (!any) trace.Line("** FIND IMAGE TAG **");
-    any = true;
-    const std::string_view t = held.text;
-    const bool isEqual = t == "=";
-    trace.Join("Slice : Keyword is ", t);
-    switch (state) {
-      case ScanState::WaitWord:
-        if (isEqual) break;  // a "=" that follows no name is dropped
-        trace.Line("WaitWord");
-        keyword = t;
-        state = ScanState::WaitEqual;
-        break;
-      case ScanState::WaitEqual:
-        trace.Line("WaitEqual");
-        if (isEqual) {
-          state = ScanState::WaitParameter;
-        } else {
-          keyword = t;  // the previous attribute had no value
-        }
-        break;
-      case ScanState::WaitParameter:
-        if (isEqual) break;  // repeated "=" count as one
-        trace.Join("WaitParameter : ", keyword, " is ", t);
-        if (NameIs(keyword, "SRC")) {
-          srcValue = t;
-          haveSrc = true;
-          if (!srcValue.empty() && IsQuote(srcValue[0])) {
-            if (srcValue.size() == 1) {
-              srcValue = {};
-            } else if (srcValue.back() == srcValue[0]) {
-              srcValue = srcValue.substr(1, srcValue.size() - 2);
-            }
-          }
-        } else if (NameIs(keyword, "WIDTH")) {
-          widthMark = true;
-        } else if (NameIs(keyword, "HEIGHT")) {
-          heightMark = true;
-        } else if (NameIs(keyword, "ALT")) {
-          altMark = true;
-        }
-        state = ScanState::WaitWord;
-        break;
-    }
-    prev = held;
-    held = next;
-    haveHeld = haveNext;
   }
-  if (!any) return false;  // no attributes, or the closing slash alone
+}
 
-  // A rebuilt tag drops its own WIDTH and HEIGHT, so it always wants both.
-  if (options.Parameter_OverWrite) widthMark = heightMark = false;
+bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::string& result) {
+  const ProcessingOptions& options = *context.options;
+  const Tracer trace(context.trace);
+  std::string_view name, attributes;
+  if (!SplitImageTag(tag, name, attributes)) return false;
 
+  // Scan: what the tag says of its picture.
+  AttributeScanner scan(tag, attributes, trace);
+  TagFacts facts;
+  Attribute a;
+  while (scan.Next(a)) Learn(facts, a);
+  if (!scan.Any()) return false;  // no attributes, or the closing slash alone
+
+  // Measure, unless the tag has both sides already. A rebuilt tag drops its
+  // own WIDTH and HEIGHT, so it always wants both.
+  const bool rebuilding = options.Parameter_OverWrite;
+  const bool hasWidth = facts.width && !rebuilding;
+  const bool hasHeight = facts.height && !rebuilding;
   RewriteScratch localScratch;
   RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
-  ImageSize size;
   TagMiss* const miss = context.miss;
   if (miss != nullptr) miss->missed = false;
-  if (!(widthMark && heightMark) && !srcValue.empty()) {
+  ImageSize size;
+  if (!(hasWidth && hasHeight) && !facts.src.empty()) {
     std::string& path = scratch.path;
-    path.assign(srcValue[0] == '/' ? std::string_view(options.Parameter_ABSFolder)
-                                   : context.documentFolder);
-    path += srcValue;
+    path.assign(facts.src[0] == '/' ? std::string_view(options.Parameter_ABSFolder)
+                                    : context.documentFolder);
+    path += facts.src;
     size = (*context.probe)(path);
-    if (!size.found && miss != nullptr) NoteMiss(*miss, srcValue, size);
-  } else if (!(widthMark && heightMark) && haveSrc && miss != nullptr) {
-    *miss = {true, MissReason::EmptySrc, ImageKind::None, srcValue};
+    if (!size.found && miss != nullptr) NoteMiss(*miss, facts.src, size);
+  } else if (!(hasWidth && hasHeight) && facts.haveSrc && miss != nullptr) {
+    *miss = {true, MissReason::EmptySrc, ImageKind::None, facts.src};
   }
 
+  // Additions: the sides the tag lacks, then the alt text. With one side
+  // given, the other keeps the picture's proportions, as a browser would
+  // show it; a side it cannot follow (a percentage) gets nothing.
   std::string& additions = scratch.additions;
   additions.clear();
+  bool measured = false;
   if (size.found) {
     const std::string_view quote = options.Parameter_QuoteWrite ? "\"" : "";
-    if (!widthMark) {
-      additions += " width=";
-      additions += quote;
-      AppendNumber(additions, size.width);
-      additions += quote;
+    std::optional<int32_t> width = size.width, height = size.height;
+    if (hasWidth) {
+      const std::optional<uint64_t> n = PixelCount(*facts.width);
+      height = n ? Proportional(*n, size.height, size.width) : std::nullopt;
+      width = std::nullopt;
+    } else if (hasHeight) {
+      const std::optional<uint64_t> n = PixelCount(*facts.height);
+      width = n ? Proportional(*n, size.width, size.height) : std::nullopt;
+      height = std::nullopt;
     }
-    if (!heightMark) {
-      additions += " height=";
-      additions += quote;
-      AppendNumber(additions, size.height);
-      additions += quote;
-    }
+    if (width) AppendSize(additions, "width", quote, *width);
+    if (height) AppendSize(additions, "height", quote, *height);
+    measured = width || height;
   }
-  if (!altMark && options.AddALTAttribute) {
-    const size_t slash = srcValue.rfind('/');
+  if (!facts.alt && options.AddALTAttribute) {
+    const size_t slash = facts.src.rfind('/');
     additions += " alt=\"";
     AppendAltValue(additions,
-                   slash == std::string_view::npos ? srcValue : srcValue.substr(slash + 1));
+                   slash == std::string_view::npos ? facts.src : facts.src.substr(slash + 1));
     additions += '"';
   }
   const bool changed = !additions.empty();
 
+  // Compose. Only a measured tag is rebuilt: one whose picture gave no size
+  // keeps its own WIDTH and HEIGHT.
   if (changed) {
-    // Only a measured tag is rebuilt: one whose picture gave no size keeps
-    // its own WIDTH and HEIGHT.
-    const bool rebuild = options.Parameter_OverWrite && size.found;
+    const bool rebuild = rebuilding && measured;
+    const bool selfClosing = scan.SelfClosing();
+    const size_t slashAt = scan.SlashAt();
     // Room for the whole result at once: a tag can be as large as the
     // document, and growing a copy of it would hold it three times.
     result.clear();
     result.reserve(tag.size() + additions.size() + 2);
     if (rebuild) {
       // The same scan once more, now writing the attribute list.
-      AttributeList list(result, name);
-      Tokens again(tag, attributes);
-      Tokens::Token token{};
-      state = ScanState::WaitWord;
-      while (again.Next(token) && !(selfClosing && token.offset == slashAt)) {
-        const bool isEqual = token.text == "=";
-        switch (state) {
-          case ScanState::WaitWord:
-            if (isEqual) break;
-            keyword = token.text;
-            list.AddName(token.text);
-            state = ScanState::WaitEqual;
-            break;
-          case ScanState::WaitEqual:
-            if (isEqual) {
-              state = ScanState::WaitParameter;
-            } else {
-              keyword = token.text;
-              list.AddName(token.text);
-            }
-            break;
-          case ScanState::WaitParameter:
-            if (isEqual) break;
-            if (NameIs(keyword, "WIDTH") || NameIs(keyword, "HEIGHT")) {
-              list.DropLast();
-            } else {
-              list.SetValue(token.text);
-            }
-            state = ScanState::WaitWord;
-            break;
-        }
+      const Tracer silent(nullptr);
+      AttributeScanner again(tag, attributes, silent);
+      result.append(name);
+      while (again.Next(a)) {
+        if (a.hasValue && (NameIs(a.name, "WIDTH") || NameIs(a.name, "HEIGHT"))) continue;
+        AppendAttribute(result, a);
       }
-      list.Flush();
     } else if (selfClosing) {
       size_t end = slashAt;
       while (end > 0 && IsTrimmed(tag[end - 1])) --end;

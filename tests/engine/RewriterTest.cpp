@@ -33,6 +33,7 @@ class RewriterTest : public ::testing::Test {
     dir.Write("img/b.jpg", JpegBytes(640, 480));
     dir.Write("root/top/c.gif", GifBytes(16, 16));
     dir.Write("my pic.gif", GifBytes(7, 9));
+    dir.Write("flat.gif", GifBytes(3, 0));
     dir.Write("p.png", GifBytes(120, 45));  // readable header, but no GIF/JPEG name
   }
 
@@ -67,7 +68,8 @@ TEST_F(RewriterTest, WorkedExamples) {
        "IMG SRC=img/b.jpg width=640 height=480 alt=\"b.jpg\"", true},
       {"RootedQuoted", "IMG SRC=/top/c.gif", kAlt | kQuote,
        "IMG SRC=/top/c.gif width=\"16\" height=\"16\" alt=\"c.gif\"", true},
-      {"WidthGiven", "IMG SRC=a.gif WIDTH=5", kNone, "IMG SRC=a.gif WIDTH=5 height=45", true},
+      // One side given: the other keeps the picture's proportions.
+      {"WidthGiven", "IMG SRC=a.gif WIDTH=5", kNone, "IMG SRC=a.gif WIDTH=5 height=2", true},
       {"BothGiven", "IMG SRC=a.gif WIDTH=5 HEIGHT=6", kNone, nullptr, false},
       {"BothGivenAlt", "IMG SRC=a.gif WIDTH=5 HEIGHT=6", kAlt,
        "IMG SRC=a.gif WIDTH=5 HEIGHT=6 alt=\"a.gif\"", true},
@@ -100,7 +102,7 @@ TEST_F(RewriterTest, EdgeCases) {
        true},
       {"BareAlt", "IMG SRC=a.gif ALT", kAlt, "IMG SRC=a.gif ALT width=120 height=45 alt=\"a.gif\"",
        true},
-      {"HeightGiven", "IMG SRC=a.gif height=6", kNone, "IMG SRC=a.gif height=6 width=120", true},
+      {"HeightGiven", "IMG SRC=a.gif height=6", kNone, "IMG SRC=a.gif height=6 width=16", true},
       {"BareWidth", "IMG SRC=a.gif WIDTH", kNone, "IMG SRC=a.gif WIDTH width=120 height=45", true},
       {"OverWriteAnywhere", "IMG WIDTH=5 SRC=a.gif ISMAP height=6", kOver,
        "IMG SRC=a.gif ISMAP width=120 height=45", true},
@@ -109,10 +111,49 @@ TEST_F(RewriterTest, EdgeCases) {
       {"DoubledEqual", "IMG SRC==a.gif", kNone, "IMG SRC==a.gif width=120 height=45", true},
       {"DoubledEqualOverWrite", "IMG SRC==a.gif", kOver, "IMG SRC=a.gif width=120 height=45", true},
       {"LeadingEqual", "IMG =SRC=a.gif", kNone, "IMG =SRC=a.gif width=120 height=45", true},
-      {"LaterSrcWins", "IMG SRC=missing.gif SRC=img/b.jpg", kAlt,
-       "IMG SRC=missing.gif SRC=img/b.jpg width=640 height=480 alt=\"b.jpg\"", true},
+      // As in browsers, the first of a doubled attribute counts.
+      {"FirstSrcWins", "IMG SRC=img/b.jpg SRC=missing.gif", kAlt,
+       "IMG SRC=img/b.jpg SRC=missing.gif width=640 height=480 alt=\"b.jpg\"", true},
       {"QuoteWriteMissing", "IMG SRC=missing.gif", kAlt | kQuote,
        "IMG SRC=missing.gif alt=\"missing.gif\"", true},
+  });
+}
+
+// A tag that gives one side gets the other in the picture's proportions
+// (a.gif is 120 x 45), computed as a browser would show it, or nothing where
+// no pixel count can be read from the side given.
+TEST_F(RewriterTest, OneSideGivenKeepsTheProportions) {
+  Check({
+      {"Width5", "IMG SRC=a.gif WIDTH=5", kNone, "IMG SRC=a.gif WIDTH=5 height=2", true},
+      {"Width240", "IMG SRC=a.gif WIDTH=240", kNone, "IMG SRC=a.gif WIDTH=240 height=90", true},
+      {"HeightQuoted", "IMG SRC=a.gif HEIGHT='90'", kNone, "IMG SRC=a.gif HEIGHT='90' width=240",
+       true},
+      {"Pixels", "IMG SRC=a.gif WIDTH=\"66.5px\"", kNone,
+       "IMG SRC=a.gif WIDTH=\"66.5px\" height=25", true},
+      {"Zero", "IMG SRC=a.gif WIDTH=0", kNone, "IMG SRC=a.gif WIDTH=0 height=0", true},
+      {"LeadingBlanks", "IMG SRC=a.gif WIDTH=\" \t\f8\"", kQuote,
+       "IMG SRC=a.gif WIDTH=\" \t\f8\" height=\"3\"", true},
+      {"HalfRoundsUp", "IMG SRC=a.gif WIDTH=8", kNone, "IMG SRC=a.gif WIDTH=8 height=3", true},
+      {"NineDigits", "IMG SRC=a.gif WIDTH=999999999", kNone,
+       "IMG SRC=a.gif WIDTH=999999999 height=375000000", true},
+      {"HeightTooLargeForWidth", "IMG SRC=a.gif HEIGHT=999999999", kNone, nullptr, false},
+      {"TenDigits", "IMG SRC=a.gif WIDTH=1000000000", kNone, nullptr, false},
+      {"Percent", "IMG SRC=a.gif WIDTH=50%", kNone, nullptr, false},
+      {"PercentFraction", "IMG SRC=a.gif WIDTH=\"12.5%\"", kNone, nullptr, false},
+      {"NotANumber", "IMG SRC=a.gif WIDTH=x", kNone, nullptr, false},
+      {"Empty", "IMG SRC=a.gif WIDTH=\"\"", kNone, nullptr, false},
+      {"SignedIsNoNumber", "IMG SRC=a.gif WIDTH=+5", kNone, nullptr, false},
+      {"PercentStillGetsAlt", "IMG SRC=a.gif WIDTH=100%", kAlt,
+       "IMG SRC=a.gif WIDTH=100% alt=\"a.gif\"", true},
+      {"FirstWidthCounts", "IMG SRC=a.gif WIDTH=240 WIDTH=5", kNone,
+       "IMG SRC=a.gif WIDTH=240 WIDTH=5 height=90", true},
+      {"FirstHeightPercent", "IMG SRC=a.gif HEIGHT=10% HEIGHT=90", kNone, nullptr, false},
+      {"BothSidesAsBefore", "IMG SRC=a.gif WIDTH=50% HEIGHT=6", kNone, nullptr, false},
+      {"OverWriteAsBefore", "IMG SRC=a.gif WIDTH=50%", kOver, "IMG SRC=a.gif width=120 height=45",
+       true},
+      {"ZeroHighPicture", "IMG SRC=flat.gif HEIGHT=5", kNone, nullptr, false},
+      {"ZeroHighPictureWidth", "IMG SRC=flat.gif WIDTH=5", kNone,
+       "IMG SRC=flat.gif WIDTH=5 height=0", true},
   });
 }
 

@@ -1,6 +1,8 @@
 // The tag pass over a whole document: which tags reach the rewriter.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "MainProc.h"
 #include "engine/TestFiles.h"
 
@@ -46,6 +48,112 @@ TEST(TagPass, TagsInCommentsScriptsAndStylesAreLeftAlone) {
     EXPECT_EQ(engine.ProcessText(row.doc, dir.Path() + "/"), row.expected) << row.name;
     EXPECT_EQ(engine.TagCounter(), row.counted) << row.name;
   }
+}
+
+struct PassRow {
+  const char* name;
+  std::string doc, expected;
+  int counted;
+};
+
+void CheckPass(const std::vector<PassRow>& rows, unsigned options = 0) {
+  test::TempDir dir;
+  dir.Write("a.gif", test::GifBytes(120, 45));
+  for (const auto& row : rows) {
+    MainProc engine;
+    engine.options.AddALTAttribute = (options & 1) != 0;
+    EXPECT_EQ(engine.ProcessText(row.doc, dir.Path() + "/"), row.expected) << row.name;
+    EXPECT_EQ(engine.TagCounter(), row.counted) << row.name;
+  }
+}
+
+// A ">" inside a quoted value does not end an IMG tag, as in browsers: the
+// additions go after the whole tag, never into the value.
+TEST(TagPass, GreaterThanInsideQuotedValues) {
+  const std::string sized = " width=120 height=45";
+  CheckPass({
+      {"double quotes", "<img alt=\"a > b\" src=a.gif>x",
+       "<img alt=\"a > b\" src=a.gif" + sized + ">x", 1},
+      {"single quotes", "<img alt='a > b' src=a.gif>", "<img alt='a > b' src=a.gif" + sized + ">",
+       1},
+      {"src before the value", "<img src=a.gif title=\"1 > 0\">",
+       "<img src=a.gif title=\"1 > 0\"" + sized + ">", 1},
+      {"several", "<img src=a.gif onclick=\"if (a > b && c >> 1) go()\" alt='>'>",
+       "<img src=a.gif onclick=\"if (a > b && c >> 1) go()\" alt='>'" + sized + ">", 1},
+      {"the other quote inside", "<img alt=\"it's > that\" src=a.gif>",
+       "<img alt=\"it's > that\" src=a.gif" + sized + ">", 1},
+      {"a quote inside a word opens nothing", "<img src=a.gif alt=x\">y",
+       "<img src=a.gif alt=x\"" + sized + ">y", 1},
+      {"value still open at the next <", "<img src=a.gif alt=\"a > b<p>\">",
+       "<img src=a.gif alt=\"a > b<p>\">", 0},
+      {"value still open at the end", "<img src=a.gif alt=\"a > b", "<img src=a.gif alt=\"a > b",
+       0},
+      {"tag open at the end", "<img src=a.gif alt=\"a", "<img src=a.gif alt=\"a>", 0},
+      {"other tags as before", "<a title=\"a > b\"><img src=a.gif>",
+       "<a title=\"a > b\"><img src=a.gif" + sized + ">", 1},
+      {"tags after a join", "<img alt=\">\" src=a.gif><img src=a.gif>",
+       "<img alt=\">\" src=a.gif" + sized + "><img src=a.gif" + sized + ">", 2},
+  });
+  // With an alt added, the tooltip keeps its text.
+  CheckPass({{"alt after the value", "<img title=\"a > b\" src=a.gif>",
+              "<img title=\"a > b\" src=a.gif" + sized + " alt=\"a.gif\">", 1}},
+            1);
+}
+
+TEST(TagPass, GreaterThanInsideQuotedValuesAcrossReadingWindows) {
+  test::TempDir dir;
+  dir.Write("a.gif", test::GifBytes(120, 45));
+  const std::string tag = "<img src=a.gif alt=\"" + std::string(300 * 1024, '>') + "\">";
+  for (size_t before : {size_t{0}, size_t{256 * 1024 - 20}, size_t{256 * 1024 + 3}}) {
+    const std::string doc = std::string(before, 'x') + tag + "<img src=a.gif>";
+    const std::string path = dir.Write("big.html", doc);
+    MainProc engine;
+    EXPECT_EQ(engine.ProcessFile(path), 2) << before;
+    EXPECT_EQ(test::ReadFile(path), std::string(before, 'x') + tag.substr(0, tag.size() - 1) +
+                                        " width=120 height=45><img src=a.gif width=120 height=45>")
+        << before;
+  }
+}
+
+// Elements whose content is text to a browser: an IMG tag inside them is no
+// picture and is neither changed nor counted.
+TEST(TagPass, TextElementsAreLeftAlone) {
+  const std::string img = "<img src=a.gif>";
+  const std::string sized = "<img src=a.gif width=120 height=45>";
+  CheckPass({
+      {"textarea", "<textarea>" + img + "</textarea>" + img,
+       "<textarea>" + img + "</textarea>" + sized, 1},
+      {"title in capitals", "<TITLE>" + img + "</Title >" + img,
+       "<TITLE>" + img + "</Title >" + sized, 1},
+      {"xmp", "<xmp>" + img + "</xmp/>" + img, "<xmp>" + img + "</xmp/>" + sized, 1},
+      {"not a title", "<titles>" + img, "<titles>" + sized, 1},
+      {"not the end of a title", "<title>" + img + "</titles>" + img,
+       "<title>" + img + "</titles>" + img, 0},
+      {"self-closing title opens nothing", "<title/>" + img, "<title/>" + sized, 1},
+      {"self-closing textarea opens nothing", "<textarea />" + img, "<textarea />" + sized, 1},
+      {"plaintext runs to the end", "<plaintext>" + img + "</plaintext>" + img,
+       "<plaintext>" + img + "</plaintext>" + img, 0},
+      {"iframe stays markup", "<iframe src=x />" + img + "</iframe>" + img,
+       "<iframe src=x />" + sized + "</iframe>" + sized, 2},
+      {"noscript stays markup", "<noscript>" + img + "</noscript>",
+       "<noscript>" + sized + "</noscript>", 1},
+      {"end tag followed by <", "<style></style<" + img + "</style>" + img,
+       "<style></style<" + img + "</style>" + sized, 1},
+      {"end tag at the very end", "<style>" + img + "</style", "<style>" + img + "</style>", 0},
+  });
+}
+
+// Comments end as browsers end them.
+TEST(TagPass, CommentsEndAsInBrowsers) {
+  const std::string img = "<img src=a.gif>";
+  const std::string sized = "<img src=a.gif width=120 height=45>";
+  CheckPass({
+      {"<!-->", "<!-->" + img, "<!-->" + sized, 1},
+      {"<!--->", "<!--->" + img, "<!--->" + sized, 1},
+      {"--!>", "<!-- " + img + " --!>" + img, "<!-- " + img + " --!>" + sized, 1},
+      {"--!> in its own tag", "<!-- x --!>" + img, "<!-- x --!>" + sized, 1},
+      {"-- > is no end", "<!-- " + img + " -- >" + img, "<!-- " + img + " -- >" + img, 0},
+  });
 }
 
 }  // namespace

@@ -75,6 +75,22 @@ bool EndsComment(std::string_view raw, size_t from) {
   return endsWith("-->") || endsWith("--!>");
 }
 
+// The number of LF bytes, 16 at a time where the processor allows.
+uint64_t CountLineEnds(std::string_view text) {
+  uint64_t count = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    count += static_cast<uint64_t>(
+        __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lf)))));
+  }
+#endif
+  for (; i < text.size(); ++i) count += text[i] == '\n' ? 1 : 0;
+  return count;
+}
+
 // The second byte of a segment that may open a comment or a text element:
 // "<!", "<s(cript|tyle)", "<t(extarea|itle)", "<x(mp)", "<p(laintext)".
 bool MayChangeMarkup(char c) {
@@ -202,8 +218,10 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
   // that changed interrupts a run. Joining segments this way writes exactly
   // the document, except for the ">" that closes a tag left open at its end.
   const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
-  const RewriteContext context{&options, documentFolder_, &probe,
-                               &trace,   &scratch_,       collectMisses ? &miss_ : nullptr};
+  char openQuote = 0;
+  const RewriteContext context{&options,  documentFolder_, &probe,
+                               &trace,    &scratch_,       collectMisses ? &miss_ : nullptr,
+                               &openQuote};
   size_t runStart = 0;
   size_t carry = window.size();
   bool openAtEnd = false;
@@ -261,17 +279,13 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
       if (!InMarkup({raw, rawSize}, s, last && s.end == window.size())) return;
     }
     if (!s.isTag || !MayBeImageTag(s.text)) return;
-    std::string_view name, attributes;
-    if (!SplitImageTag(s.text, name, attributes)) return;
-    quotes = QuoteTracker();
-    quotes.Feed(attributes);
-    if (quotes.InsideQuote()) {
+    formatTag(s.text, s.begin, s.end);
+    if (openQuote != 0) {
       // A tag left open at the end of the document has nothing to join.
       joining = s.closed;
       joinBegin = s.begin;
-      return;
+      quotes = QuoteTracker(openQuote);
     }
-    formatTag(s.text, s.begin, s.end);
   });
   out.Write(window.substr(runStart, carry - runStart));
   if (openAtEnd) {
@@ -315,11 +329,11 @@ void MainProc::ResolveLines(const DocumentReader& reader) {
     size_t from = 0;
     for (; i < misses_.size() && misses_[i].offset < pos + got; ++i) {
       const auto to = static_cast<size_t>(misses_[i].offset - pos);
-      lines += static_cast<uint64_t>(std::count(data + from, data + to, '\n'));
+      lines += CountLineEnds({data + from, to - from});
       from = to;
       misses_[i].line = lines + 1;
     }
-    lines += static_cast<uint64_t>(std::count(data + from, data + got, '\n'));
+    lines += CountLineEnds({data + from, got - from});
     pos += got;
   }
 }

@@ -110,6 +110,10 @@ struct RewriteContext {
   const TraceLog* trace = nullptr;    // may be null or empty
   RewriteScratch* scratch = nullptr;  // may be null
   TagMiss* miss = nullptr;            // may be null: nobody asks
+  // When set, an IMG tag whose text ends inside a quoted value (a ">" stood
+  // in the value) is left alone, untraced, and the quote that is still open
+  // is put here; 0 otherwise. The tag pass then reads on past the ">".
+  char* openQuote = nullptr;
 };
 
 // Rewrites the text of one tag (without its brackets). Returns true and sets
@@ -134,6 +138,9 @@ bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_vie
 // tokens cut it: tells whether it ends inside a quoted value left open.
 class QuoteTracker {
  public:
+  QuoteTracker() = default;
+  // Inside a value opened by `quote`.
+  explicit QuoteTracker(char quote) : quote_(quote), atTokenStart_(false) {}
   void Feed(std::string_view bytes);
   bool InsideQuote() const { return quote_ != 0; }
 

@@ -181,6 +181,7 @@ class AttributeScanner {
         break;
       }
       const bool done = Step(held_.text, out);
+      last_ = held_;
       prev_ = held_;
       held_ = next_;
       haveHeld_ = haveNext;
@@ -197,6 +198,12 @@ class AttributeScanner {
   // True once any token was read: an IMG tag with no attributes at all (or
   // only the closing slash) is no tag to rewrite.
   bool Any() const { return any_; }
+  // The quote of a quoted value the tag ends inside (its last token opened
+  // it and found no end), or 0.
+  char OpenQuote() const {
+    const std::string_view t = last_.text;
+    return !t.empty() && IsQuote(t[0]) && !IsClosedQuote(t) ? t[0] : 0;
+  }
   bool SelfClosing() const { return selfClosing_; }
   size_t SlashAt() const { return slashAt_; }
 
@@ -241,8 +248,8 @@ class AttributeScanner {
 
   std::string_view tag_;
   Tokens tokens_;
-  const Tracer& trace_;
-  Tokens::Token held_{}, prev_{}, next_{};
+  const Tracer trace_;  // one pointer, copied so its checks inline
+  Tokens::Token held_{}, prev_{}, next_{}, last_{};
   bool haveHeld_ = false;
   ScanState state_ = ScanState::WaitWord;
   std::string_view keyword_;
@@ -273,25 +280,33 @@ struct TagFacts {
 void Learn(TagFacts& facts, const Attribute& a) {
   if (!a.hasValue) return;  // a name counts only together with a value
   // When a tag gives the same attribute twice, the first value counts, as
-  // in browsers.
-  if (NameIs(a.name, "SRC")) {
-    if (facts.haveSrc) return;
-    facts.haveSrc = true;
-    std::string_view v = a.value;
-    if (!v.empty() && IsQuote(v[0])) {
-      if (v.size() == 1) {
-        v = {};
-      } else if (v.back() == v[0]) {
-        v = v.substr(1, v.size() - 2);
+  // in browsers. The length picks the one name worth comparing.
+  switch (a.name.size()) {
+    case 3:
+      if (NameIs(a.name, "SRC")) {
+        if (facts.haveSrc) return;
+        facts.haveSrc = true;
+        std::string_view v = a.value;
+        if (!v.empty() && IsQuote(v[0])) {
+          if (v.size() == 1) {
+            v = {};
+          } else if (v.back() == v[0]) {
+            v = v.substr(1, v.size() - 2);
+          }
+        }
+        facts.src = v;
+      } else if (NameIs(a.name, "ALT")) {
+        facts.alt = true;
       }
-    }
-    facts.src = v;
-  } else if (NameIs(a.name, "WIDTH")) {
-    if (!facts.width) facts.width = a.value;
-  } else if (NameIs(a.name, "HEIGHT")) {
-    if (!facts.height) facts.height = a.value;
-  } else if (NameIs(a.name, "ALT")) {
-    facts.alt = true;
+      break;
+    case 5:
+      if (!facts.width && NameIs(a.name, "WIDTH")) facts.width = a.value;
+      break;
+    case 6:
+      if (!facts.height && NameIs(a.name, "HEIGHT")) facts.height = a.value;
+      break;
+    default:
+      break;
   }
 }
 
@@ -376,6 +391,16 @@ void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size) {
   }
 }
 
+// The quote that opened the value a tag's attributes end inside.
+char OpenQuoteOf(std::string_view attributes) {
+  const Tracer silent(nullptr);
+  AttributeScanner scan(attributes, attributes, silent);
+  Attribute a;
+  while (scan.Next(a)) {
+  }
+  return scan.OpenQuote();
+}
+
 }  // namespace
 
 bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes) {
@@ -396,13 +421,19 @@ bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_vie
 void QuoteTracker::Feed(std::string_view bytes) {
   // The same cuts as the scanner's tokens: a quote opens a value only where
   // a token begins, and a word ends at a blank or "=".
-  for (const char c : bytes) {
+  size_t i = 0;
+  while (i < bytes.size()) {
     if (quote_ != 0) {
-      if (c == quote_) {
-        quote_ = 0;
-        atTokenStart_ = true;
-      }
-    } else if (atTokenStart_) {
+      // Most of a tag's bytes stand in its quoted values: skip to the end.
+      const size_t close = bytes.find(quote_, i);
+      if (close == std::string_view::npos) return;
+      quote_ = 0;
+      atTokenStart_ = true;
+      i = close + 1;
+      continue;
+    }
+    const char c = bytes[i++];
+    if (atTokenStart_) {
       if (IsQuote(c)) {
         quote_ = c;
         atTokenStart_ = false;
@@ -420,6 +451,18 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   const Tracer trace(context.trace);
   std::string_view name, attributes;
   if (!SplitImageTag(tag, name, attributes)) return false;
+  if (context.openQuote != nullptr) {
+    *context.openQuote = 0;
+    // With a trace, the quote is looked for before the scan writes a line.
+    if (trace.On()) {
+      QuoteTracker quotes;
+      quotes.Feed(attributes);
+      if (quotes.InsideQuote()) {
+        *context.openQuote = OpenQuoteOf(attributes);
+        return false;
+      }
+    }
+  }
 
   // Scan: what the tag says of its picture.
   AttributeScanner scan(tag, attributes, trace);
@@ -427,6 +470,10 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   Attribute a;
   while (scan.Next(a)) Learn(facts, a);
   if (!scan.Any()) return false;  // no attributes, or the closing slash alone
+  if (context.openQuote != nullptr && scan.OpenQuote() != 0) {
+    *context.openQuote = scan.OpenQuote();
+    return false;
+  }
 
   // Measure, unless the tag has both sides already. A rebuilt tag drops its
   // own WIDTH and HEIGHT, so it always wants both.

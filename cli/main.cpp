@@ -21,6 +21,7 @@
 
 #include "Diff.h"
 #include "MainProc.h"
+#include "PictureName.h"
 #include "SiteWalker.h"
 
 #ifndef TAMARIND_VERSION
@@ -59,6 +60,9 @@ const char kUsage[] =
     "                      gif,jpeg,png,webp,bmp,avif,svg (all of them by default)\n"
     "                        tamarind-cli --formats gif,jpeg page.html   (as the wizard)\n"
     "  -x, --more-formats  measure every format (the default; kept for old scripts)\n"
+    "      --site URL      links to this site (http or https, any host case, or\n"
+    "                      //host/) name files under --root; repeatable\n"
+    "                        tamarind-cli -R -r site --site https://example.com/ site\n"
     "\n"
     "Which files, and how:\n"
     "  -R, --recursive     process every *.html and *.htm below the FOLDERs given\n"
@@ -111,7 +115,7 @@ int UsageError(const std::string& message) {
 
 // Reads the command line into `s`. Returns -1 to go on, else the exit status.
 int ParseCommandLine(int argc, char** argv, Settings& s) {
-  enum { kOptSize = 256, kOptTrace, kOptVersion, kOptDiff, kOptFormats };
+  enum { kOptSize = 256, kOptTrace, kOptVersion, kOptDiff, kOptFormats, kOptSite };
   static const option kLongOptions[] = {
       {"alt", no_argument, nullptr, 'a'},
       {"no-backup", no_argument, nullptr, 'B'},
@@ -120,6 +124,7 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
       {"root", required_argument, nullptr, 'r'},
       {"more-formats", no_argument, nullptr, 'x'},
       {"formats", required_argument, nullptr, kOptFormats},
+      {"site", required_argument, nullptr, kOptSite},
       {"verbose", no_argument, nullptr, 'v'},
       {"recursive", no_argument, nullptr, 'R'},
       {"jobs", required_argument, nullptr, 'j'},
@@ -164,6 +169,14 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
         }
         break;
       }
+      case kOptSite:
+        if (!tamarind::IsSiteUrl(optarg)) {
+          return UsageError(std::string("--site wants an http:// or https:// address such as "
+                                        "https://example.com/, not '") +
+                            optarg + "'");
+        }
+        s.options.SiteUrls.emplace_back(optarg);
+        break;
       case 'v':
         s.verbose = true;
         break;
@@ -203,6 +216,9 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
       default:
         return UsageError(std::string("unknown option '") + argv[optind - 1] + "'");
     }
+  }
+  if (!s.options.SiteUrls.empty() && s.options.Parameter_ABSFolder.empty()) {
+    return UsageError("--site needs --root: the folder its addresses stand for");
   }
   s.files.assign(argv + optind, argv + argc);
   if (s.files.empty()) return UsageError("no file given");

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tamarind {
@@ -31,11 +32,17 @@ class ImageFile {
     }
     size_ = static_cast<uint64_t>(st.st_size);
   }
+  // A picture held in memory (an inline data: picture): read like a file.
+  struct InMemory {};
+  ImageFile(std::string_view bytes, InMemory) : size_(bytes.size()), inMemory_(true) {
+    buf_.assign(bytes.begin(), bytes.end());
+    bufLen_ = buf_.size();
+  }
   ~ImageFile() { Close(); }
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_ >= 0 || inMemory_; }
   uint64_t Size() const { return size_; }
   uint64_t Position() const { return pos_; }
   void Seek(uint64_t pos) { pos_ = pos; }
@@ -97,6 +104,7 @@ class ImageFile {
   std::vector<uint8_t> buf_;
   uint64_t bufStart_ = 0;
   size_t bufLen_ = 0;
+  bool inMemory_ = false;  // buf_ holds the whole picture
 };
 
 }  // namespace tamarind

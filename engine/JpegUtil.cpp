@@ -331,6 +331,30 @@ ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
   return result;
 }
 
+ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind, ImageFormats formats) {
+  ProbeResult result;
+  result.extension = kind;
+  result.kind = formats.Has(kind) ? kind : ImageKind::None;
+  ImageFile f(bytes, ImageFile::InMemory{});
+  // The media type must name a picture format; within it, the bytes decide.
+  if (!formats.IsClassic() && kind != ImageKind::None) {
+    const ImageKind sniffed = SniffKind(f);
+    if (sniffed != ImageKind::None && formats.Has(sniffed)) result.kind = sniffed;
+  }
+  ImageDimensions size;
+  constexpr uint32_t kLargest = 0x7FFFFFFF;
+  if (result.kind == ImageKind::None) {
+    result.outcome = ProbeOutcome::NotMeasured;
+  } else if (Measure(result.kind, f, size) && size.width <= kLargest && size.height <= kLargest) {
+    result.outcome = ProbeOutcome::Found;
+    result.width = size.width;
+    result.height = size.height;
+  } else {
+    result.outcome = ProbeOutcome::NoSize;
+  }
+  return result;
+}
+
 bool GetGIFSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
   width = 0;
   height = 0;

@@ -93,6 +93,12 @@ struct ProbeResult {
 ProbeResult ProbeImageFile(const std::string& fileName,
                            ImageFormats formats = ImageFormats::Classic());
 
+// The size of a picture held in memory, whose format `kind` names (an
+// inline picture's media type). With any set beyond the classic one the
+// bytes decide, as for files.
+ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind,
+                            ImageFormats formats = ImageFormats::Classic());
+
 // The probe's one entry. Mind the argument order: the HEIGHT comes back in
 // the second argument and the WIDTH in the third. Both are written on every
 // call (0 when nothing was found). Returns true when a size was read.

@@ -1,6 +1,7 @@
 #include "MainProc.h"
 
 #include "Ascii.h"
+#include "PictureName.h"
 
 #include <sys/stat.h>
 
@@ -192,9 +193,91 @@ ImageSize MainProc::ProbeImage(const std::string& path) {
   return sizes_->Get(path, options.Formats);
 }
 
+namespace {
+
+// The picture format an inline picture's media type names.
+ImageKind KindOfMediaType(std::string_view type) {
+  static constexpr struct {
+    std::string_view type;
+    ImageKind kind;
+  } kTypes[] = {
+      {"image/gif", ImageKind::Gif},     {"image/jpeg", ImageKind::Jpeg},
+      {"image/png", ImageKind::Png},     {"image/webp", ImageKind::WebP},
+      {"image/bmp", ImageKind::Bmp},     {"image/avif", ImageKind::Avif},
+      {"image/svg+xml", ImageKind::Svg},
+  };
+  for (const auto& t : kTypes) {
+    if (type == t.type) return t.kind;
+  }
+  return ImageKind::None;
+}
+
+ImageSize SizeOf(const ProbeResult& probe) {
+  ImageSize size;
+  size.found = probe.Found();
+  size.width = static_cast<int32_t>(probe.width);
+  size.height = static_cast<int32_t>(probe.height);
+  size.outcome = probe.outcome;
+  size.extension = probe.extension;
+  return size;
+}
+
+}  // namespace
+
+ImageSize MainProc::ResolvePicture(std::string_view src, std::string& path) {
+  // Inline pictures are read from the value itself, and only those: no
+  // other scheme is ever fetched.
+  if (IsDataUri(src)) {
+    path.clear();
+    DataPicture picture;
+    if (!ParseDataUri(src, picture)) {
+      ImageSize none;
+      none.outcome = ProbeOutcome::NoSize;
+      return none;
+    }
+    return SizeOf(
+        ProbeImageBytes(picture.bytes, KindOfMediaType(picture.mediaType), options.Formats));
+  }
+  const auto known = resolved_.find(std::string(src));
+  if (known != resolved_.end()) {
+    if (!known->second.path.empty()) path = known->second.path;
+    return known->second.size;
+  }
+
+  Resolved r;
+  std::string value(src);
+  std::string rooted;
+  if (!options.SiteUrls.empty() && MapSiteUrl(src, options.SiteUrls, rooted)) value = rooted;
+  const std::string reading = BrowserReading(value, documentEncoding_);
+  const std::string_view folder =
+      !reading.empty() && reading[0] == '/' ? options.Parameter_ABSFolder : documentFolder_;
+  const std::string candidate = std::string(folder) + reading;
+  r.size.outcome = ProbeOutcome::NoFile;
+  if (!reading.empty() && candidate != path) {
+    r.size = ProbeImage(candidate);
+    if (r.size.outcome != ProbeOutcome::NoFile) r.path = candidate;
+  }
+  if (!reading.empty() &&
+      (r.size.outcome == ProbeOutcome::NoFile || r.size.outcome == ProbeOutcome::Folder)) {
+    // As on the file systems that ignore letter case, where IMAGES/Logo.GIF
+    // is images/logo.gif.
+    const std::string matched = MatchIgnoringCase(folder, reading);
+    if (!matched.empty() && matched != candidate && matched != path) {
+      r.size = ProbeImage(matched);
+      r.path = matched;
+    }
+  }
+  if (!r.path.empty()) path = r.path;
+  return resolved_.emplace(std::string(src), std::move(r)).first->second.size;
+}
+
 std::string MainProc::FormatImageTag(std::string_view tag) {
   const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
+  const PictureResolver resolve = [this](std::string_view src, std::string& path) {
+    return ResolvePicture(src, path);
+  };
   RewriteContext context{&options, documentFolder_, &probe, &trace, &scratch_};
+  context.resolve = &resolve;
   std::string result;
   if (!tamarind::FormatImageTag(tag, context, result)) return std::string(tag);
   ++tagCounter_;
@@ -204,6 +287,8 @@ std::string MainProc::FormatImageTag(std::string_view tag) {
 void MainProc::StartRun(std::string documentFolder) {
   tagCounter_ = 0;
   misses_.clear();
+  resolved_.clear();
+  documentEncoding_.clear();
   windowBase_ = 0;
   countLinesAsRead_ = false;
   linesBefore_ = 0;
@@ -218,10 +303,13 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
   // that changed interrupts a run. Joining segments this way writes exactly
   // the document, except for the ">" that closes a tag left open at its end.
   const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
+  const PictureResolver resolve = [this](std::string_view src, std::string& path) {
+    return ResolvePicture(src, path);
+  };
   char openQuote = 0;
-  const RewriteContext context{&options,  documentFolder_, &probe,
-                               &trace,    &scratch_,       collectMisses ? &miss_ : nullptr,
-                               &openQuote};
+  const RewriteContext context{&options,   documentFolder_, &probe,
+                               &trace,     &scratch_,       collectMisses ? &miss_ : nullptr,
+                               &openQuote, &resolve};
   size_t runStart = 0;
   size_t carry = window.size();
   bool openAtEnd = false;
@@ -383,8 +471,11 @@ bool MainProc::InMarkup(std::string_view raw, const Segment& s, bool atEnd) {
 }
 
 void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
-  for (;;) {
+  for (bool first = true;; first = false) {
     const bool more = reader.ReadMore();
+    // The first window holds the document's first kilobyte, where it names
+    // its encoding (a window is never smaller, but for a shorter document).
+    if (first) documentEncoding_ = DeclaredEncoding(reader.Window());
     const size_t done = FormatWindow(reader.Window(), !more, out);
     if (!more) return;
     if (countLinesAsRead_) {
@@ -399,6 +490,7 @@ void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
 std::string MainProc::ProcessText(std::string_view document, std::string_view documentFolder) {
   StartRun(std::string(documentFolder));
   countLinesAsRead_ = true;
+  documentEncoding_ = DeclaredEncoding(document);
   std::string out;
   out.reserve(document.size() + document.size() / 8);
   StringOutput sink(out);

@@ -36,6 +36,9 @@ struct ProcessingOptions {
   // The picture formats measured: GIF and JPEG unless the front end asks
   // for more.
   ImageFormats Formats = ImageFormats::Classic();
+  // Absolute links to the site itself ("https://example.com/"): a SRC value
+  // under one of them names a file under Parameter_ABSFolder.
+  std::vector<std::string> SiteUrls;
 };
 
 // Receives the trace lines of the rewriter, one call per line. An empty
@@ -66,6 +69,10 @@ struct ImageSize {
   ImageKind extension = ImageKind::None;
 };
 using ImageProbe = std::function<ImageSize(const std::string& path)>;
+// Looks for the picture a SRC value names where a browser would find it,
+// once the value as written named no file. May set `path` to the file it
+// looked at, for the report of a tag left without a size.
+using PictureResolver = std::function<ImageSize(std::string_view src, std::string& path)>;
 
 // Why an IMG tag that names a picture was left without a size.
 enum class MissReason {
@@ -114,6 +121,7 @@ struct RewriteContext {
   // in the value) is left alone, untraced, and the quote that is still open
   // is put here; 0 otherwise. The tag pass then reads on past the ">".
   char* openQuote = nullptr;
+  const PictureResolver* resolve = nullptr;  // may be null: the name as written only
 };
 
 // Rewrites the text of one tag (without its brackets). Returns true and sets
@@ -249,6 +257,9 @@ class MainProc {
   // The picture size of a path, probed once per run (or once for as long as
   // a shared cache lives).
   ImageSize ProbeImage(const std::string& path);
+  // The picture a SRC value names as a browser reads it (see PictureName.h),
+  // looked for once per value and run.
+  ImageSize ResolvePicture(std::string_view src, std::string& path);
   // Shares picture sizes with other engines; none (the default) keeps a
   // cache of this engine's own, emptied at the start of every run.
   void ShareImageSizes(std::shared_ptr<ImageSizeCache> cache) {
@@ -310,6 +321,12 @@ class MainProc {
   RewriteScratch scratch_;
   TagMiss miss_;
   std::vector<ImageMiss> misses_;
+  std::string documentEncoding_;  // as the document declares it, or empty
+  struct Resolved {
+    ImageSize size;
+    std::string path;
+  };
+  std::unordered_map<std::string, Resolved> resolved_;
   uint64_t windowBase_ = 0;        // where the current window begins in the document
   bool countLinesAsRead_ = false;  // the input cannot be read twice
   uint64_t linesBefore_ = 0;       // line ends before `countedTo_`

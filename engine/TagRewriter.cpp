@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "MainProc.h"
+#include "PictureName.h"
 
 namespace tamarind {
 namespace {
@@ -52,6 +53,9 @@ std::string_view TrimFront(std::string_view s) {
 }
 
 enum class ScanState { WaitWord, WaitEqual, WaitParameter };
+
+// Longer than any path a file system takes (PATH_MAX).
+constexpr size_t kLongestName = 4096;
 
 void AppendNumber(std::string& out, int32_t value) {
   char digits[16];
@@ -489,8 +493,20 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
     std::string& path = scratch.path;
     path.assign(facts.src[0] == '/' ? std::string_view(options.Parameter_ABSFolder)
                                     : context.documentFolder);
-    path += facts.src;
-    size = (*context.probe)(path);
+    // A value no file system can hold (a long inline picture) is not
+    // tried as a name.
+    if (facts.src.size() <= kLongestName) {
+      path += facts.src;
+      size = (*context.probe)(path);
+    } else {
+      path.clear();
+    }
+    // Where the name as written finds nothing, look where a browser would.
+    if (!size.found && context.resolve != nullptr &&
+        (size.outcome == ProbeOutcome::NoFile || size.outcome == ProbeOutcome::Folder)) {
+      const ImageSize found = (*context.resolve)(facts.src, path);
+      if (found.found || found.outcome != ProbeOutcome::NoFile) size = found;
+    }
     if (!size.found && miss != nullptr) NoteMiss(*miss, facts.src, size);
   } else if (!(hasWidth && hasHeight) && facts.haveSrc && miss != nullptr) {
     *miss = {true, MissReason::EmptySrc, ImageKind::None, facts.src};
@@ -519,10 +535,8 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
     measured = width || height;
   }
   if (!facts.alt && options.AddALTAttribute) {
-    const size_t slash = facts.src.rfind('/');
     additions += " alt=\"";
-    AppendAltValue(additions,
-                   slash == std::string_view::npos ? facts.src : facts.src.substr(slash + 1));
+    AppendAltValue(additions, AltTextOf(facts.src));
     additions += '"';
   }
   const bool changed = !additions.empty();

@@ -163,6 +163,32 @@ TEST_F(MissReportTest, LinesAreCountedAcrossReadingWindows) {
   EXPECT_EQ(r.out, "big.html: 10000 tags changed\n");
 }
 
+// Pictures named the way real pages name them, through the front door.
+TEST_F(MissReportTest, PicturesFoundWhereBrowsersFindThem) {
+  dir.Write("site/img/my logo.gif", test::GifBytes(5, 4));
+  dir.Write(
+      "site/page.html",
+      "<img src=\"img/my%20logo.gif?v=2\"><img src='IMG\\My Logo.GIF'>"
+      "<img src=https://Example.com/img/my%20logo.gif><img src=//example.com/img/my%20logo.gif>"
+      "<img src=https://elsewhere.org/a.gif>");
+  const Result r = Run("-B -a -v -r site --site https://example.com/ site/page.html");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir / "site/page.html"),
+            "<img src=\"img/my%20logo.gif?v=2\" width=5 height=4 alt=\"my%20logo.gif\">"
+            "<img src='IMG\\My Logo.GIF' width=5 height=4 alt=\"IMG\\My Logo.GIF\">"
+            "<img src=https://Example.com/img/my%20logo.gif width=5 height=4 alt=\"my%20logo.gif\">"
+            "<img src=//example.com/img/my%20logo.gif width=5 height=4 alt=\"my%20logo.gif\">"
+            "<img src=https://elsewhere.org/a.gif alt=\"a.gif\">");
+  EXPECT_EQ(r.err,
+            "site/page.html:1: https://elsewhere.org/a.gif: remote picture\n"
+            "tamarind-cli: 1 IMG tag left without a size (1 remote)\n");
+
+  EXPECT_EQ(Run("--site https://example.com/ site/page.html").status, 2);  // no --root
+  const Result bad = Run("-r site --site example.com site/page.html");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("--site"), std::string::npos) << bad.err;
+}
+
 TEST_F(MissReportTest, SizeSaysWhyThereIsNone) {
   const Result r = Run("--size a.gif b.png missing.gif folder.gif scan.tiff broken.png");
   EXPECT_EQ(r.status, 1);

@@ -56,22 +56,6 @@ class ImageFile {
     return true;
   }
 
-  // Two bytes, the first read being the low byte.
-  bool ReadWordLE(uint16_t& w) {
-    uint8_t lo = 0, hi = 0;
-    if (!ReadByte(lo) || !ReadByte(hi)) return false;
-    w = static_cast<uint16_t>(lo | (hi << 8));
-    return true;
-  }
-
-  // Two bytes, the first read being the high byte (JPEG's order).
-  bool ReadWordBE(uint16_t& w) {
-    uint8_t hi = 0, lo = 0;
-    if (!ReadByte(hi) || !ReadByte(lo)) return false;
-    w = static_cast<uint16_t>((hi << 8) | lo);
-    return true;
-  }
-
  private:
   static constexpr size_t kFirstChunk = 4096;
   static constexpr size_t kLargestChunk = 256 * 1024;
@@ -105,6 +89,74 @@ class ImageFile {
   uint64_t bufStart_ = 0;
   size_t bufLen_ = 0;
   bool inMemory_ = false;  // buf_ holds the whole picture
+};
+
+// Reads the numbers of a picture's header from an ImageFile, never past
+// `end`: a box or segment must not be read out of the bytes after it. This
+// is the one place where reads are checked against a bound; a read that
+// would cross it fails, and the helpers are named by byte order.
+class ByteReader {
+ public:
+  enum class Order { Little, Big };
+
+  explicit ByteReader(ImageFile& f) : f_(f), end_(f.Size()) {}
+  ByteReader(ImageFile& f, uint64_t end) : f_(f), end_(std::min(end, f.Size())) {}
+
+  uint64_t Position() const { return f_.Position(); }
+  uint64_t End() const { return end_; }
+  bool AtEnd() const { return Position() >= end_; }
+  void Seek(uint64_t pos) { f_.Seek(pos); }
+  // Moves on `n` bytes; false when that would go past the end.
+  bool Skip(uint64_t n) {
+    if (n > end_ - std::min(end_, Position())) return false;
+    f_.Seek(Position() + n);
+    return true;
+  }
+
+  bool ReadByte(uint8_t& b) { return Position() < end_ && f_.ReadByte(b); }
+  // Two bytes, the first read being the low byte (GIF's, BMP's and RIFF's
+  // order).
+  bool ReadWordLE(uint16_t& w) { return ReadTo(2, Order::Little, w); }
+  // Two bytes, the first read being the high byte (JPEG's order).
+  bool ReadWordBE(uint16_t& w) { return ReadTo(2, Order::Big, w); }
+  bool ReadDWordLE(uint32_t& v) { return ReadTo(4, Order::Little, v); }
+  bool ReadDWordBE(uint32_t& v) { return ReadTo(4, Order::Big, v); }
+  // Numbers whose byte order the file itself says (Exif's TIFF header).
+  bool ReadWord(Order order, uint16_t& w) { return ReadTo(2, order, w); }
+  bool ReadDWord(Order order, uint32_t& v) { return ReadTo(4, order, v); }
+  // Numbers of `bytes` bytes, up to the width of `v`.
+  template <typename T>
+  bool ReadTo(unsigned bytes, Order order, T& v) {
+    uint64_t wide = 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+      uint8_t b = 0;
+      if (!ReadByte(b)) return false;
+      wide = order == Order::Big ? wide << 8 | b : wide | uint64_t{b} << (8 * i);
+    }
+    v = static_cast<T>(wide);
+    return true;
+  }
+  template <typename T>
+  bool ReadLE(unsigned bytes, T& v) {
+    return ReadTo(bytes, Order::Little, v);
+  }
+  template <typename T>
+  bool ReadBE(unsigned bytes, T& v) {
+    return ReadTo(bytes, Order::Big, v);
+  }
+  // True when the next bytes are exactly `expected`; stops at the first
+  // byte that differs.
+  bool Expect(std::string_view expected) {
+    for (char want : expected) {
+      uint8_t b = 0;
+      if (!ReadByte(b) || b != static_cast<uint8_t>(want)) return false;
+    }
+    return true;
+  }
+
+ private:
+  ImageFile& f_;
+  uint64_t end_;
 };
 
 }  // namespace tamarind

@@ -40,77 +40,71 @@ bool IsFrameHeader(uint8_t m) {
 // orientation or is damaged in any way (then it is simply ignored; a bad Exif
 // block never costs the picture its size).
 int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length) {
-  const uint64_t end = start + length;
-  auto readAt = [&](uint64_t pos, size_t n, uint8_t* out) {
-    if (pos + n > end) return false;
-    f.Seek(pos);
-    for (size_t i = 0; i < n; ++i) {
-      if (!f.ReadByte(out[i])) return false;
-    }
-    return true;
-  };
-  uint8_t head[14];
-  static constexpr uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
-  if (!readAt(start, 6, head) || !std::equal(kExif, kExif + 6, head)) return -1;
-  if (!readAt(start + 6, 8, head + 6)) return 0;
+  ByteReader r(f, start + length);
+  r.Seek(start);
+  if (!r.Expect(std::string_view("Exif\0\0", 6))) return -1;
 
-  // The TIFF header: byte order, the number 42, the offset of the first IFD.
-  const uint64_t tiff = start + 6;
-  bool little;
-  if (head[6] == 'I' && head[7] == 'I') {
-    little = true;
-  } else if (head[6] == 'M' && head[7] == 'M') {
-    little = false;
+  // The TIFF header: byte order, the number 42, the offset of the first IFD
+  // (counted from the header's start).
+  const uint64_t tiff = r.Position();
+  ByteReader::Order order;
+  if (r.Expect("II")) {
+    order = ByteReader::Order::Little;
+  } else if (r.Seek(tiff), r.Expect("MM")) {
+    order = ByteReader::Order::Big;
   } else {
     return 0;
   }
-  auto u16 = [little](const uint8_t* p) {
-    return static_cast<uint16_t>(little ? (p[0] | (p[1] << 8)) : ((p[0] << 8) | p[1]));
-  };
-  auto u32 = [little](const uint8_t* p) {
-    return little ? (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                     uint32_t{p[3]} << 24)
-                  : (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
-                     uint32_t{p[3]});
-  };
-  if (u16(head + 8) != 42) return 0;
-  const uint64_t ifd = tiff + u32(head + 10);
-
-  uint8_t countBytes[2];
-  if (!readAt(ifd, 2, countBytes)) return 0;
-  const uint16_t count = u16(countBytes);
+  uint16_t magic = 0, count = 0;
+  uint32_t ifdOffset = 0;
+  if (!r.ReadWord(order, magic) || magic != 42 || !r.ReadDWord(order, ifdOffset)) return 0;
+  r.Seek(tiff + ifdOffset);
+  if (!r.ReadWord(order, count)) return 0;
   constexpr uint16_t kOrientationTag = 0x0112;
   constexpr uint16_t kTypeShort = 3;
   for (uint16_t i = 0; i < count; ++i) {
-    uint8_t entry[12];
-    if (!readAt(ifd + 2 + 12 * uint64_t{i}, sizeof entry, entry)) return 0;
-    if (u16(entry) != kOrientationTag) continue;
-    if (u16(entry + 2) != kTypeShort || u32(entry + 4) < 1) return 0;
-    const uint16_t value = u16(entry + 8);
+    // Each entry: tag, type, count, then the value in the first bytes of
+    // the last four.
+    uint16_t tag = 0, type = 0, value = 0;
+    uint32_t values = 0;
+    if (!r.ReadWord(order, tag) || !r.ReadWord(order, type) || !r.ReadDWord(order, values) ||
+        !r.ReadWord(order, value) || !r.Skip(2)) {
+      return 0;
+    }
+    if (tag != kOrientationTag) continue;
+    if (type != kTypeShort || values < 1) return 0;
     return value >= 1 && value <= 8 ? value : 0;
   }
   return 0;
 }
 
-bool ReadGIF(ImageFile& f, uint16_t& width, uint16_t& height) {
-  for (char expected : {'G', 'I', 'F'}) {
-    uint8_t b = 0;
-    if (!f.ReadByte(b) || b != static_cast<uint8_t>(expected)) return false;
-  }
+// GIF: the logical screen size of the header (bytes 6 to 9, little-endian),
+// for any file that begins with "GIF".
+bool ReadGIF(ImageFile& f, ImageDimensions& size) {
+  ByteReader r(f);
+  if (!r.Expect("GIF")) return false;
   // The version ("87a", "89a") is not looked at: the screen size sits at the
   // same place in every version.
-  f.Seek(6);
-  if (!f.ReadWordLE(width)) return false;
-  return f.ReadWordLE(height);
+  r.Seek(6);
+  uint16_t width = 0, height = 0;
+  if (!r.ReadWordLE(width)) return false;
+  size.width = width;  // the number read first keeps its value
+  if (!r.ReadWordLE(height)) return false;
+  size.height = height;
+  return true;
 }
 
-bool ReadJPEG(ImageFile& f, uint16_t& width, uint16_t& height) {
+// JPEG: the size in the first frame header after the start marker FF D8,
+// found by walking the marker segments and seeking past each one. The size
+// accounts for an Exif quarter turn.
+bool ReadJPEG(ImageFile& f, ImageDimensions& size) {
+  ByteReader r(f);
   // Find the start marker FF D8, passing over anything put in front of the
   // picture. A file without it is read to its end and gives no size.
   uint8_t b = 0;
   bool afterFF = false;
   for (;;) {
-    if (!f.ReadByte(b)) return false;
+    if (!r.ReadByte(b)) return false;
     if (afterFF && b == kSOI) break;
     afterFF = b == kMarkerPrefix;
   }
@@ -118,41 +112,41 @@ bool ReadJPEG(ImageFile& f, uint16_t& width, uint16_t& height) {
   int orientation = 0;
   bool exifSeen = false;
   for (;;) {
-    if (f.Position() >= f.Size()) return false;
-    if (!f.ReadByte(b)) return false;
+    if (r.AtEnd()) return false;
+    if (!r.ReadByte(b)) return false;
     if (b != kMarkerPrefix) continue;  // stray bytes between segments
     uint8_t m = 0;
-    if (!f.ReadByte(m)) return false;
+    if (!r.ReadByte(m)) return false;
     if (m == kSOI) continue;
     // FF 00, FF FF (fill) and FF 02-BF end the walk: after them nothing can
     // be trusted to be a segment.
     if (m != kTEM && m < 0xC0) return false;
     if (m == 0xFF) return false;
     uint16_t length = 0;
-    if (!f.ReadWordBE(length)) return false;
+    if (!r.ReadWordBE(length)) return false;
     if (IsFrameHeader(m)) {
       uint8_t precision = 0;
       uint16_t lines = 0, samples = 0;
-      if (!f.ReadByte(precision) || !f.ReadWordBE(lines) || !f.ReadWordBE(samples)) {
-        height = lines;  // the number read first keeps its value
+      if (!r.ReadByte(precision) || !r.ReadWordBE(lines) || !r.ReadWordBE(samples)) {
+        size.height = lines;  // the number read first keeps its value
         return false;
       }
       const bool quarterTurn = orientation >= 5 && orientation <= 8;
-      width = quarterTurn ? lines : samples;
-      height = quarterTurn ? samples : lines;
+      size.width = quarterTurn ? lines : samples;
+      size.height = quarterTurn ? samples : lines;
       return true;
     }
     // The length counts its own two bytes. A length of 0 or 1 moves the
     // position back onto the length bytes, which are then passed over as
     // stray bytes, so the walk always moves forward.
-    const uint64_t contentStart = f.Position();
+    const uint64_t contentStart = r.Position();
     if (m == kAPP1 && !exifSeen && length > 2) {
       // The first Exif block decides; APP1 also carries XMP, which is passed.
       const int found = ReadExifOrientation(f, contentStart, length - 2u);
       exifSeen = found >= 0;
       orientation = std::max(found, 0);
     }
-    f.Seek(contentStart + length - 2);
+    r.Seek(contentStart + length - 2);
   }
 }
 
@@ -200,33 +194,24 @@ ImageKind SniffKind(ImageFile& f) {
   return ImageKind::None;
 }
 
+// One reader per format, each of the same shape: an open file in, true and
+// both numbers out once they were read.
+using HeaderReader = bool (*)(ImageFile&, ImageDimensions&);
+constexpr struct {
+  ImageKind kind;
+  HeaderReader read;
+} kReaders[] = {
+    {ImageKind::Gif, ReadGIF},   {ImageKind::Jpeg, ReadJPEG}, {ImageKind::Png, ReadPNG},
+    {ImageKind::WebP, ReadWebP}, {ImageKind::Bmp, ReadBMP},   {ImageKind::Avif, ReadAVIF},
+    {ImageKind::Svg, ReadSVG},
+};
+
 bool Measure(ImageKind kind, ImageFile& f, ImageDimensions& size) {
   f.Seek(0);
-  uint16_t w = 0, h = 0;
-  bool found = false;
-  switch (kind) {
-    case ImageKind::Gif:
-      found = ReadGIF(f, w, h);
-      size = {w, h};
-      break;
-    case ImageKind::Jpeg:
-      found = ReadJPEG(f, w, h);
-      size = {w, h};
-      break;
-    case ImageKind::Png:
-      return ReadPNG(f, size);
-    case ImageKind::WebP:
-      return ReadWebP(f, size);
-    case ImageKind::Bmp:
-      return ReadBMP(f, size);
-    case ImageKind::Avif:
-      return ReadAVIF(f, size);
-    case ImageKind::Svg:
-      return ReadSVG(f, size);
-    case ImageKind::None:
-      break;
+  for (const auto& reader : kReaders) {
+    if (reader.kind == kind) return reader.read(f, size);
   }
-  return found;
+  return false;
 }
 
 }  // namespace
@@ -315,6 +300,12 @@ ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
     result.height = size.height;
     return result;
   }
+  // A GIF or JPEG reader that failed between its two numbers leaves the
+  // first one read, as it always did; the newer readers leave none.
+  if (!found && (kind == ImageKind::Gif || kind == ImageKind::Jpeg)) {
+    result.width = size.width;
+    result.height = size.height;
+  }
   // Why not, looked for only now that it matters.
   struct stat st {};
   if (::stat(fileName.c_str(), &st) != 0) {
@@ -355,18 +346,27 @@ ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind, ImageFormats
   return result;
 }
 
-bool GetGIFSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
-  width = 0;
-  height = 0;
+namespace {
+
+// The classic readers' own entry: 16-bit numbers, both 0 unless read.
+bool ReadClassic(const std::string& fileName, HeaderReader read, uint16_t& width,
+                 uint16_t& height) {
+  ImageDimensions size;
   ImageFile f(fileName);
-  return f.IsOpen() && ReadGIF(f, width, height);
+  const bool found = f.IsOpen() && read(f, size);
+  width = static_cast<uint16_t>(size.width);
+  height = static_cast<uint16_t>(size.height);
+  return found;
+}
+
+}  // namespace
+
+bool GetGIFSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
+  return ReadClassic(fileName, ReadGIF, width, height);
 }
 
 bool GetJPEGSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
-  width = 0;
-  height = 0;
-  ImageFile f(fileName);
-  return f.IsOpen() && ReadJPEG(f, width, height);
+  return ReadClassic(fileName, ReadJPEG, width, height);
 }
 
 bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width,

@@ -24,61 +24,6 @@ constexpr uint32_t FourCC(const char (&s)[5]) {
          uint32_t{static_cast<uint8_t>(s[2])} << 8 | uint32_t{static_cast<uint8_t>(s[3])};
 }
 
-// Reads from an ImageFile that never goes past `end`: a box's content must
-// not be read out of the bytes of the boxes after it.
-class Reader {
- public:
-  Reader(ImageFile& f, uint64_t end) : f_(f), end_(end) {}
-
-  uint64_t Position() const { return f_.Position(); }
-  void Seek(uint64_t pos) { f_.Seek(pos); }
-
-  bool Skip(uint64_t n) {
-    if (n > end_ - std::min(end_, Position())) return false;
-    f_.Seek(Position() + n);
-    return true;
-  }
-  bool U8(uint8_t& v) { return Position() < end_ && f_.ReadByte(v); }
-  // Big-endian numbers of `bytes` bytes (up to 8).
-  bool BE(unsigned bytes, uint64_t& v) {
-    v = 0;
-    for (unsigned i = 0; i < bytes; ++i) {
-      uint8_t b = 0;
-      if (!U8(b)) return false;
-      v = v << 8 | b;
-    }
-    return true;
-  }
-  bool BE32(uint32_t& v) {
-    uint64_t wide = 0;
-    if (!BE(4, wide)) return false;
-    v = static_cast<uint32_t>(wide);
-    return true;
-  }
-  // Little-endian numbers of `bytes` bytes (up to 4), RIFF's and BMP's order.
-  bool LE(unsigned bytes, uint32_t& v) {
-    v = 0;
-    for (unsigned i = 0; i < bytes; ++i) {
-      uint8_t b = 0;
-      if (!U8(b)) return false;
-      v |= uint32_t{b} << (8 * i);
-    }
-    return true;
-  }
-  // True when the next bytes are exactly `expected`.
-  bool Expect(std::string_view expected) {
-    for (char want : expected) {
-      uint8_t b = 0;
-      if (!U8(b) || b != static_cast<uint8_t>(want)) return false;
-    }
-    return true;
-  }
-
- private:
-  ImageFile& f_;
-  uint64_t end_;
-};
-
 bool Found(ImageDimensions& size, uint32_t width, uint32_t height) {
   if (width == 0 || height == 0) return false;  // no picture is empty
   size = {width, height};
@@ -90,12 +35,13 @@ bool Found(ImageDimensions& size, uint32_t width, uint32_t height) {
 // ---- PNG ----------------------------------------------------------------
 
 bool ReadPNG(ImageFile& f, ImageDimensions& size) {
-  Reader r(f, f.Size());
+  ByteReader r(f);
   uint32_t length = 0, type = 0, width = 0, height = 0;
-  if (!r.Expect("\x89PNG\r\n\x1A\n") || !r.BE32(length) || !r.BE32(type)) return false;
+  if (!r.Expect("\x89PNG\r\n\x1A\n") || !r.ReadDWordBE(length) || !r.ReadDWordBE(type))
+    return false;
   // The image header must be the first chunk, and it always holds 13 bytes.
   if (length != 13 || type != FourCC("IHDR")) return false;
-  if (!r.BE32(width) || !r.BE32(height)) return false;
+  if (!r.ReadDWordBE(width) || !r.ReadDWordBE(height)) return false;
   // PNG's four-byte numbers stop at 2^31-1; anything larger is no PNG.
   constexpr uint32_t kLargest = 0x7FFFFFFF;
   if (width > kLargest || height > kLargest) return false;
@@ -105,10 +51,10 @@ bool ReadPNG(ImageFile& f, ImageDimensions& size) {
 // ---- WebP ---------------------------------------------------------------
 
 bool ReadWebP(ImageFile& f, ImageDimensions& size) {
-  Reader r(f, f.Size());
+  ByteReader r(f);
   uint32_t riff = 0, riffSize = 0, webp = 0, chunk = 0, chunkSize = 0;
-  if (!r.BE32(riff) || !r.LE(4, riffSize) || !r.BE32(webp) || !r.BE32(chunk) ||
-      !r.LE(4, chunkSize)) {
+  if (!r.ReadDWordBE(riff) || !r.ReadLE(4, riffSize) || !r.ReadDWordBE(webp) ||
+      !r.ReadDWordBE(chunk) || !r.ReadLE(4, chunkSize)) {
     return false;
   }
   // The RIFF size is not checked: a cut-short download still has its header.
@@ -119,7 +65,7 @@ bool ReadWebP(ImageFile& f, ImageDimensions& size) {
     // width and height whose top two bits are an upscaling hint, not size.
     uint32_t width = 0, height = 0;
     if (chunkSize < 10 || !r.Skip(3) || !r.Expect("\x9D\x01\x2A")) return false;
-    if (!r.LE(2, width) || !r.LE(2, height)) return false;
+    if (!r.ReadLE(2, width) || !r.ReadLE(2, height)) return false;
     return Found(size, width & 0x3FFF, height & 0x3FFF);
   }
   if (chunk == FourCC("VP8L")) {
@@ -127,7 +73,7 @@ bool ReadWebP(ImageFile& f, ImageDimensions& size) {
     // one alpha bit and a 3-bit version that must be 0, packed from the low
     // bit up.
     uint32_t bits = 0;
-    if (chunkSize < 5 || !r.Expect("\x2F") || !r.LE(4, bits)) return false;
+    if (chunkSize < 5 || !r.Expect("\x2F") || !r.ReadLE(4, bits)) return false;
     if (bits >> 29 != 0) return false;
     return Found(size, (bits & 0x3FFF) + 1, ((bits >> 14) & 0x3FFF) + 1);
   }
@@ -135,7 +81,7 @@ bool ReadWebP(ImageFile& f, ImageDimensions& size) {
     // Extended: flags and three reserved bytes, then the canvas width-1 and
     // height-1 as 24-bit numbers. The canvas is what a browser lays out.
     uint32_t width = 0, height = 0;
-    if (chunkSize < 10 || !r.Skip(4) || !r.LE(3, width) || !r.LE(3, height)) return false;
+    if (chunkSize < 10 || !r.Skip(4) || !r.ReadLE(3, width) || !r.ReadLE(3, height)) return false;
     return Found(size, width + 1, height + 1);
   }
   return false;
@@ -144,13 +90,13 @@ bool ReadWebP(ImageFile& f, ImageDimensions& size) {
 // ---- BMP ----------------------------------------------------------------
 
 bool ReadBMP(ImageFile& f, ImageDimensions& size) {
-  Reader r(f, f.Size());
+  ByteReader r(f);
   uint32_t headerSize = 0;
-  if (!r.Expect("BM") || !r.Skip(12) || !r.LE(4, headerSize)) return false;
+  if (!r.Expect("BM") || !r.Skip(12) || !r.ReadLE(4, headerSize)) return false;
   if (headerSize == 12) {
     // The OS/2 core header: unsigned 16-bit numbers, always bottom-up.
     uint32_t width = 0, height = 0;
-    if (!r.LE(2, width) || !r.LE(2, height)) return false;
+    if (!r.ReadLE(2, width) || !r.ReadLE(2, height)) return false;
     return Found(size, width, height);
   }
   // The Windows info header and its later versions (52, 56, 108, 124 bytes),
@@ -160,7 +106,7 @@ bool ReadBMP(ImageFile& f, ImageDimensions& size) {
     return false;
   }
   uint32_t widthBits = 0, heightBits = 0;
-  if (!r.LE(4, widthBits) || !r.LE(4, heightBits)) return false;
+  if (!r.ReadLE(4, widthBits) || !r.ReadLE(4, heightBits)) return false;
   const auto width = static_cast<int32_t>(widthBits);
   const auto height = static_cast<int32_t>(heightBits);
   // A negative height stores the rows top-down; the picture is as high as
@@ -196,12 +142,12 @@ struct Box {
 // Reads the header of the box at `pos`, which must lie wholly inside its
 // parent ending at `parentEnd`.
 bool ReadBox(ImageFile& f, uint64_t pos, uint64_t parentEnd, Box& box) {
-  Reader r(f, parentEnd);
+  ByteReader r(f, parentEnd);
   r.Seek(pos);
   uint32_t size32 = 0;
-  if (!r.BE32(size32) || !r.BE32(box.type)) return false;
+  if (!r.ReadDWordBE(size32) || !r.ReadDWordBE(box.type)) return false;
   uint64_t size = size32;
-  if (size32 == 1 && !r.BE(8, size)) return false;              // a 64-bit size follows
+  if (size32 == 1 && !r.ReadBE(8, size)) return false;          // a 64-bit size follows
   if (size32 == 0) size = parentEnd - pos;                      // up to the parent's end
   if (box.type == FourCC("uuid") && !r.Skip(16)) return false;  // the extended type
   const uint64_t headerSize = r.Position() - pos;
@@ -232,13 +178,13 @@ bool WalkBoxes(ImageFile& f, uint64_t begin, uint64_t end, Visit visit) {
 
 bool HasAvifBrand(ImageFile& f, const Box& ftyp) {
   // Major brand, minor version, then the compatible brands to the box's end.
-  Reader r(f, ftyp.end);
+  ByteReader r(f, ftyp.end);
   r.Seek(ftyp.content);
   uint32_t brand = 0, ignored = 0;
-  if (!r.BE32(brand)) return false;
+  if (!r.ReadDWordBE(brand)) return false;
   if (brand == FourCC("avif") || brand == FourCC("avis")) return true;
-  if (!r.BE32(ignored)) return false;
-  for (uint32_t i = 0; i < kMaxBrands && r.BE32(brand); ++i) {
+  if (!r.ReadDWordBE(ignored)) return false;
+  for (uint32_t i = 0; i < kMaxBrands && r.ReadDWordBE(brand); ++i) {
     if (brand == FourCC("avif") || brand == FourCC("avis")) return true;
   }
   return false;
@@ -254,16 +200,16 @@ struct Associations {
 };
 
 bool ReadAssociations(ImageFile& f, const Box& ipma, uint32_t primary, Associations& out) {
-  Reader r(f, ipma.end);
+  ByteReader r(f, ipma.end);
   r.Seek(ipma.content);
   uint32_t versionFlags = 0, entries = 0;
-  if (!r.BE32(versionFlags) || !r.BE32(entries)) return false;
+  if (!r.ReadDWordBE(versionFlags) || !r.ReadDWordBE(entries)) return false;
   const bool wideIds = (versionFlags >> 24) != 0;
   const bool wideIndex = (versionFlags & 1) != 0;
   for (uint32_t i = 0; i < entries; ++i) {
     uint64_t item = 0;
     uint8_t count = 0;
-    if (i == kMaxItems || !r.BE(wideIds ? 4 : 2, item) || !r.U8(count)) return false;
+    if (i == kMaxItems || !r.ReadBE(wideIds ? 4 : 2, item) || !r.ReadByte(count)) return false;
     if (item != primary) {
       if (!r.Skip(uint64_t{count} * (wideIndex ? 2 : 1))) return false;
       continue;
@@ -271,7 +217,7 @@ bool ReadAssociations(ImageFile& f, const Box& ipma, uint32_t primary, Associati
     out.count = 0;
     for (uint8_t k = 0; k < count; ++k) {
       uint64_t entry = 0;
-      if (!r.BE(wideIndex ? 2 : 1, entry)) return false;
+      if (!r.ReadBE(wideIndex ? 2 : 1, entry)) return false;
       // The top bit marks the property essential; the rest is its number.
       out.index[out.count++] = static_cast<uint16_t>(entry & (wideIndex ? 0x7FFF : 0x7F));
     }
@@ -301,11 +247,12 @@ bool ReadAVIF(ImageFile& f, ImageDimensions& size) {
   Box iprp;
   auto readMeta = [&](const Box& b) {
     if (b.type == FourCC("pitm")) {
-      Reader r(f, b.end);
+      ByteReader r(f, b.end);
       r.Seek(b.content);
       uint8_t version = 0;
       uint64_t id = 0;
-      if (!r.U8(version) || !r.Skip(3) || !r.BE(version == 0 ? 2 : 4, id)) return Walk::Fail;
+      if (!r.ReadByte(version) || !r.Skip(3) || !r.ReadBE(version == 0 ? 2 : 4, id))
+        return Walk::Fail;
       primary = static_cast<uint32_t>(id);
       havePrimary = true;
     } else if (b.type == FourCC("iprp") && iprp.type == 0) {
@@ -331,17 +278,17 @@ bool ReadAVIF(ImageFile& f, ImageDimensions& size) {
   uint32_t width = 0, height = 0, index = 0;
   auto readProperty = [&](const Box& b) {
     if (!props.Has(++index)) return Walk::Next;
-    Reader r(f, b.end);
+    ByteReader r(f, b.end);
     r.Seek(b.content);
     if (b.type == FourCC("ispe") && !haveSize) {
       // A full box: version and flags, then width and height.
-      if (!r.Skip(4) || !r.BE32(width) || !r.BE32(height)) return Walk::Fail;
+      if (!r.Skip(4) || !r.ReadDWordBE(width) || !r.ReadDWordBE(height)) return Walk::Fail;
       haveSize = true;
     } else if (b.type == FourCC("irot") && !haveTurn) {
       // The low two bits count quarter turns anticlockwise; an odd count
       // (90 or 270 degrees) stands the picture on its side.
       uint8_t angle = 0;
-      if (!r.U8(angle)) return Walk::Fail;
+      if (!r.ReadByte(angle)) return Walk::Fail;
       quarterTurn = (angle & 1) != 0;
       haveTurn = true;
     }

@@ -125,14 +125,8 @@ std::string BackupNameOf(std::string_view fileName) {
   const bool hasExtension =
       dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash);
   if (!hasExtension) return std::string(fileName) + ".bak";
-  const std::string_view ext = fileName.substr(dot);
-  bool isBak = ext.size() == 4;
-  for (size_t i = 0; isBak && i < 4; ++i) {
-    const char c = ext[i];
-    isBak = (c | 0x20) == ".bak"[i];
-  }
   // The document's own name would be its backup: keep both.
-  if (isBak) return std::string(fileName) + ".bak";
+  if (EqualsIgnoringAsciiCase(fileName.substr(dot), ".bak")) return std::string(fileName) + ".bak";
   return std::string(fileName.substr(0, dot)) + ".bak";
 }
 

@@ -14,6 +14,7 @@
 #include <charconv>
 #include <optional>
 
+#include "Ascii.h"
 #include "MainProc.h"
 #include "PictureName.h"
 
@@ -34,16 +35,9 @@ bool IsQuote(char c) {
   return c == '"' || c == '\'';
 }
 
-char AsciiUpper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
+// Tag and attribute names are compared without regard to ASCII case.
 bool NameIs(std::string_view name, std::string_view upperName) {
-  if (name.size() != upperName.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (AsciiUpper(name[i]) != upperName[i]) return false;
-  }
-  return true;
+  return EqualsIgnoringAsciiCase(name, upperName);
 }
 
 std::string_view TrimFront(std::string_view s) {

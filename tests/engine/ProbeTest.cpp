@@ -57,7 +57,11 @@ TEST(ProbeTest, ManifestFilesGiveTheirSizes) {
   const std::map<std::string, std::string> ours = {{"fill-bytes-before-sof.jpg", "none"},
                                                    {"junk-after-soi.jpg", "15x15"},
                                                    {"bad-sof-length.jpg", "13311x4386"}};
-  std::ifstream tsv(TestDataDir() + "/manifest.tsv");
+  const std::string manifest = TestDataDir() + "/manifest.tsv";
+  std::ifstream tsv(manifest);
+  ASSERT_TRUE(tsv) << "The shared test pictures are missing: looked for " << manifest
+                   << ". They come from the shared/ folder that stands beside the project "
+                      "(../shared/testdata/images).";
   int rows = 0;
   for (std::string line; std::getline(tsv, line); ++rows) {
     std::vector<std::string> col;

@@ -88,7 +88,7 @@ uint64_t CountLineEnds(std::string_view text) {
         __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lf)))));
   }
 #endif
-  for (; i < text.size(); ++i) count += text[i] == '\n' ? 1 : 0;
+  for (; i < text.size(); ++i) count += text[i] == '\n' ? 1u : 0u;
   return count;
 }
 

@@ -2,7 +2,8 @@
 # off, and Qt and libjpeg both disabled and required at once, so that any
 # find_package() of either one, required or optional, fails the
 # configuration. Then checks that what is left is still the command line with
-# its tests, and no trace of the wizard.
+# its tests, and no trace of the wizard, and that cpack would make the
+# command line's package alone.
 #   cmake -DSOURCE_DIR=... -DBINARY_DIR=... -P WithoutQt.cmake
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${BINARY_DIR}")
@@ -45,4 +46,11 @@ foreach(unwanted tamarind tamarind_gui main_dialog_test settings_replay)
   endif()
 endforeach()
 message(STATUS "Without the wizard: ${targets}")
+
+# cpack makes the one package of the command line, by its own name.
+include("${BINARY_DIR}/CPackConfig.cmake")
+if(NOT CPACK_COMPONENTS_ALL STREQUAL "cli" OR NOT CPACK_DEBIAN_CLI_PACKAGE_NAME STREQUAL "tamarind-cli")
+  message(FATAL_ERROR "Without the wizard, cpack would package the components "
+                      "[${CPACK_COMPONENTS_ALL}], not [cli] as tamarind-cli")
+endif()
 file(REMOVE_RECURSE "${BINARY_DIR}")

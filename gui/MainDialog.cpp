@@ -127,6 +127,14 @@ TFm_MainDialog::TFm_MainDialog(MainProc& engine, DialogServices* services, QWidg
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(629, 344);
+  // Dropped files are the window's, never one of its controls': a text box
+  // would take a dropped file as "file://" text at the drop point, on any
+  // page. So no control takes drops, and a drag that reaches one anyway is
+  // handled as the window's.
+  for (QWidget* control : findChildren<QWidget*>()) {
+    control->setAcceptDrops(false);
+    control->installEventFilter(this);
+  }
   // Long paths are never cut.
   ui->Pnl_File_Txt_Filename->setMaxLength(std::numeric_limits<int>::max());
   ui->Pnl_Option_Txt_AbsFolder->setMaxLength(std::numeric_limits<int>::max());
@@ -351,11 +359,20 @@ void TFm_MainDialog::FormDropFiles(const QStringList& paths) {
   }
 }
 
-void TFm_MainDialog::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+void TFm_MainDialog::AcceptDrag(QDragMoveEvent* event) {
+  // The window's accept flag is the page's: only the file page takes files.
+  if (acceptDrops() && event->mimeData()->hasUrls()) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
 }
 
-void TFm_MainDialog::dropEvent(QDropEvent* event) {
+void TFm_MainDialog::TakeDrop(QDropEvent* event) {
+  if (!acceptDrops()) {
+    event->ignore();
+    return;
+  }
   QStringList paths;
   for (const QUrl& url : event->mimeData()->urls()) {
     // Only files on this machine can be processed; a web address is no file.
@@ -363,6 +380,37 @@ void TFm_MainDialog::dropEvent(QDropEvent* event) {
   }
   FormDropFiles(paths);
   event->acceptProposedAction();
+}
+
+void TFm_MainDialog::dragEnterEvent(QDragEnterEvent* event) {
+  AcceptDrag(event);
+}
+
+void TFm_MainDialog::dragMoveEvent(QDragMoveEvent* event) {
+  AcceptDrag(event);
+}
+
+void TFm_MainDialog::dropEvent(QDropEvent* event) {
+  TakeDrop(event);
+}
+
+bool TFm_MainDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != this) {
+    switch (event->type()) {
+      case QEvent::DragEnter:
+      case QEvent::DragMove:
+        AcceptDrag(static_cast<QDragMoveEvent*>(event));
+        return true;
+      case QEvent::Drop:
+        TakeDrop(static_cast<QDropEvent*>(event));
+        return true;
+      case QEvent::DragLeave:
+        return true;
+      default:
+        break;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void TFm_MainDialog::showEvent(QShowEvent* event) {

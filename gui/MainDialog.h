@@ -78,7 +78,9 @@ class TFm_MainDialog : public QDialog {
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
@@ -91,6 +93,10 @@ class TFm_MainDialog : public QDialog {
   void ShowPage(const QString& title, bool backEnabled, const QString& nextText, QWidget* panel,
                 bool acceptDrops);
   void Run();
+  // What the window does with a drag and a drop, wherever over it they
+  // happen: taken on the file page, refused on the others.
+  void AcceptDrag(QDragMoveEvent* event);
+  void TakeDrop(QDropEvent* event);
 
   Ui::TFm_MainDialog* ui;
   MainProc& engine_;

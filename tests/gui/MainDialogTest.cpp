@@ -245,6 +245,73 @@ TEST_F(MainDialogTest, DropTakesTheFirstItemThatIsNoFolder) {
   ExpectPage(1);
 }
 
+// A drag from a file manager, as the window system hands it to the window:
+// to the control under the cursor, or, when no control takes drops, to the
+// window itself. Returns whether the drop was taken.
+bool DropOnWindow(QWidget& window, QPoint at, const QMimeData& data) {
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.windowHandle(), &enter);
+  if (!enter.isAccepted()) return false;  // no drop follows a refused drag
+  QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.windowHandle(), &move);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.windowHandle(), &drop);
+  return drop.isAccepted();
+}
+
+// The same drag handed straight to one control.
+bool DropOnControl(QWidget& control, QPoint at, const QMimeData& data) {
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&control, &enter);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&control, &drop);
+  return enter.isAccepted() && drop.isAccepted();
+}
+
+class MainDialogDropTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
+
+// Dropped on any point of the file page, a file lands in the name box as a
+// plain path; on the other pages every drop is refused and changes nothing.
+TEST_P(MainDialogDropTest, DropsAnywhereOnThePageFollowTheWindowsRule) {
+  const int page = GetParam();
+  const QString folder = QString::fromStdString(dir.Path());
+  const QString other = QString::fromStdString(dir.Write("other.html", kPlainDoc));
+  GoTo(page);
+  // A folder first and a web address, as a file manager may send them, with
+  // the names as text too, which a text box would take.
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(folder), QUrl("http://example.com/a.html"),
+                QUrl::fromLocalFile(other), QUrl::fromLocalFile(doc)});
+  data.setText(QUrl::fromLocalFile(other).toString());
+  auto* folderBox = Get<QLineEdit>("Pnl_Option_Txt_AbsFolder");
+  const QString folderText = folderBox->text();
+
+  // Every control on screen, by the point in its middle.
+  QList<QWidget*> targets;
+  for (QWidget* w : dialog.findChildren<QWidget*>()) {
+    if (!w->isVisible()) continue;
+    QWidget* under = dialog.childAt(w->mapTo(&dialog, w->rect().center()));
+    if (under != nullptr && !targets.contains(under)) targets << under;
+  }
+  targets << &dialog;  // and the bare window between the controls
+  ASSERT_GT(targets.size(), 8);
+  for (QWidget* target : targets) {
+    SCOPED_TRACE(target->objectName().isEmpty() ? target->metaObject()->className()
+                                                : target->objectName().toStdString());
+    const QPoint local = target == &dialog ? QPoint(290, 20) : target->rect().center();
+    for (bool direct : {false, true}) {
+      SetName("typed.html");
+      const bool taken = direct ? DropOnControl(*target, local, data)
+                                : DropOnWindow(dialog, target->mapTo(&dialog, local), data);
+      EXPECT_EQ(taken, page == kFilePage) << (direct ? "straight to the control" : "by window");
+      EXPECT_EQ(Name(), page == kFilePage ? other : "typed.html");
+      EXPECT_EQ(folderBox->text(), folderText);
+    }
+  }
+  ExpectPage(page);
+}
+INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogDropTest, ::testing::Range(0, 4));
+
 class MainDialogPageTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(MainDialogPageTest, HelpOpensTheReadmeAndCancelCloses) {

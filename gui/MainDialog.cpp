@@ -2,11 +2,13 @@
 
 #include <unistd.h>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -17,9 +19,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+#include <exception>
 #include <limits>
 #include <utility>
 
@@ -57,7 +62,42 @@ bool IsWritableHere(const QString& path) {
   return ::access(file.constData(), W_OK) == 0 && ::access(folder.constData(), W_OK) == 0;
 }
 
+bool IsUserInput(QEvent::Type type) {
+  switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+void TraceTail::Add(std::string_view line) {
+  if (lines_.empty()) return;
+  lines_[next_].assign(line);
+  next_ = (next_ + 1) % lines_.size();
+  if (count_ < lines_.size()) ++count_;
+}
+
+std::string TraceTail::Take() {
+  std::string text;
+  const size_t first = (next_ + lines_.size() - count_) % std::max<size_t>(lines_.size(), 1);
+  for (size_t i = 0; i < count_; ++i) {
+    if (i > 0) text += '\n';
+    text += lines_[(first + i) % lines_.size()];
+  }
+  next_ = count_ = 0;
+  return text;
+}
 
 void InstallFontSubstitutes() {
   // IPA's fonts share the metrics of the Windows fonts the layout was drawn
@@ -148,11 +188,9 @@ TFm_MainDialog::TFm_MainDialog(MainProc& engine, DialogServices* services, QWidg
   connect(ui->Pnl_Option_Btn_AbsFolder, &QPushButton::clicked, this,
           &TFm_MainDialog::Pnl_Option_Btn_AbsFolderClick);
 
-  // The rewriter's trace goes to the hidden memo, gathered during a run.
-  engine_.trace = [this](std::string_view line) {
-    trace_.append(line);
-    trace_ += '\n';
-  };
+  // The rewriter's trace goes to the hidden memo, its end gathered during
+  // a run (on the worker's thread; the window reads it once the run is over).
+  engine_.trace = [this](std::string_view line) { trace_.Add(line); };
   FormCreate();
 }
 
@@ -220,20 +258,7 @@ void TFm_MainDialog::ShowResultPage() {
   options.Parameter_QuoteWrite = ui->Pnl_Option_Chk_Quote->isChecked();
   options.Parameter_ABSFolder = FileNameBytes(ui->Pnl_Option_Txt_AbsFolder->text());
 
-  int count;
-  {
-    WaitCursor wait;
-    struct HandTraceOver {  // also when the run fails
-      TFm_MainDialog& d;
-      ~HandTraceOver() {
-        if (d.trace_.empty()) return;
-        d.trace_.pop_back();  // the last line's break
-        d.ui->Mem_Status->appendPlainText(QString::fromUtf8(d.trace_));
-        std::string().swap(d.trace_);
-      }
-    } handOver{*this};
-    count = engine_.ProcessFile(FileNameBytes(ui->Pnl_File_Txt_Filename->text()));
-  }
+  const int count = ProcessOnWorker(FileNameBytes(ui->Pnl_File_Txt_Filename->text()));
 
   currentPage_ = kResultPage;
   ui->Pnl_Result_Lbl1->setText(
@@ -241,6 +266,32 @@ void TFm_MainDialog::ShowResultPage() {
                  : QStringLiteral("このファイルには、処理の対象になるタグはありませんでした"));
   ShowPage(QStringLiteral("処理を完了しました"), false, QStringLiteral("閉じる"), ui->Pnl_Result,
            false);
+}
+
+int TFm_MainDialog::ProcessOnWorker(const std::string& fileName) {
+  WaitCursor wait;
+  running_ = true;
+  int count = 0;
+  std::exception_ptr failure;
+  QEventLoop loop;
+  const std::unique_ptr<QThread> worker(QThread::create([&] {
+    try {
+      count = engine_.ProcessFile(fileName);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }));
+  connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
+  worker->start();
+  // The window goes on: it repaints, and what the user does meanwhile is
+  // ignored (see eventFilter), not kept for when the run is over.
+  loop.exec();
+  worker->wait();
+  running_ = false;
+  // Also when the run failed: its trace is there all the same.
+  ui->Mem_Status->setPlainText(QString::fromUtf8(trace_.Take()));
+  if (failure) std::rethrow_exception(failure);
+  return count;
 }
 
 void TFm_MainDialog::Run() {
@@ -254,6 +305,7 @@ void TFm_MainDialog::Run() {
 }
 
 void TFm_MainDialog::Btn_NextClick() {
+  if (running_) return;
   switch (currentPage_) {
     case kTitlePage:
       ShowFilePage();
@@ -296,6 +348,7 @@ void TFm_MainDialog::Btn_NextClick() {
 }
 
 void TFm_MainDialog::Btn_BackClick() {
+  if (running_) return;
   switch (currentPage_) {
     case kFilePage:
       ShowTitlePage();
@@ -395,6 +448,10 @@ void TFm_MainDialog::dropEvent(QDropEvent* event) {
 }
 
 bool TFm_MainDialog::eventFilter(QObject* watched, QEvent* event) {
+  // While a run works, the controls take no clicks and no keys: they are
+  // dropped, so that a Cancel pressed meanwhile does not act once the run is
+  // over.
+  if (running_ && IsUserInput(event->type())) return true;
   if (watched != this) {
     switch (event->type()) {
       case QEvent::DragEnter:
@@ -411,6 +468,20 @@ bool TFm_MainDialog::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return QDialog::eventFilter(watched, event);
+}
+
+void TFm_MainDialog::reject() {
+  Btn_CancelClick();
+}
+
+void TFm_MainDialog::closeEvent(QCloseEvent* event) {
+  // The close box waits for the run, as the buttons do.
+  if (running_) {
+    event->ignore();
+    return;
+  }
+  // Not QDialog's, which would go round through reject() again.
+  QWidget::closeEvent(event);
 }
 
 void TFm_MainDialog::showEvent(QShowEvent* event) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "MainProc.h"
 
@@ -38,6 +40,25 @@ class DialogServices {
   // Opens a document with the desktop's viewer; the answer is not reported.
   virtual void OpenDocument(const QString& path);
 };
+
+// The end of a run's trace, gathered as the lines come. A big page writes
+// millions of trace lines; only the last ones are kept, each slot's storage
+// used again, so that the trace costs neither time nor memory to speak of.
+class TraceTail {
+ public:
+  explicit TraceTail(size_t capacity) : lines_(capacity) {}
+  void Add(std::string_view line);
+  // The kept lines, oldest first, one per line; the tail is empty after.
+  std::string Take();
+
+ private:
+  std::vector<std::string> lines_;
+  size_t next_ = 0;   // the slot the next line goes to
+  size_t count_ = 0;  // lines kept, at most the capacity
+};
+
+// How many trace lines of a run the hidden memo keeps.
+inline constexpr size_t kTraceLinesKept = 1000;
 
 // The wizard's pages, in the order they are met.
 enum Page : uint8_t { kTitlePage = 0, kFilePage = 1, kOptionPage = 2, kResultPage = 3 };
@@ -82,6 +103,9 @@ class TFm_MainDialog : public QDialog {
   void dropEvent(QDropEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  // Esc: the Cancel button's key.
+  void reject() override;
 
  private:
   void ShowTitlePage();
@@ -93,6 +117,9 @@ class TFm_MainDialog : public QDialog {
   void ShowPage(const QString& title, bool backEnabled, const QString& nextText, QWidget* panel,
                 bool acceptDrops);
   void Run();
+  // The engine's run on a worker thread; the window goes on repainting and
+  // takes no input until it has returned. Throws what the run threw.
+  int ProcessOnWorker(const std::string& fileName);
   // What the window does with a drag and a drop, wherever over it they
   // happen: taken on the file page, refused on the others.
   void AcceptDrag(QDragMoveEvent* event);
@@ -104,8 +131,9 @@ class TFm_MainDialog : public QDialog {
   std::unique_ptr<DialogServices> ownedServices_;
   uint8_t currentPage_ = kTitlePage;
   QString openDialogFolder_;
-  std::string trace_;     // the run's trace lines, handed to Mem_Status at once
-  QString pendingError_;  // a settings fault found while the dialog was made
+  TraceTail trace_{kTraceLinesKept};  // the run's last trace lines, for Mem_Status
+  bool running_ = false;              // a run is under way on the worker
+  QString pendingError_;              // a settings fault found while the dialog was made
   bool centred_ = false;
 };
 

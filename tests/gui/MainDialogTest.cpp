@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QDropEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -16,8 +17,12 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <semaphore>
 
 #include "MainDialog.h"
 #include "Settings.h"
@@ -191,6 +196,78 @@ TEST_F(MainDialogTest, RunTakesTheOptionsFromTheCheckBoxesAndTheChosenFolder) {
   EXPECT_EQ(Doc(), "<img src=/pics/a.gif width=\"120\" height=\"45\" alt=\"a.gif\">");
   EXPECT_FALSE(test::Exists(dir / "index.bak"));
 }
+
+// The run goes on a worker thread. Held there at its first trace line, it
+// leaves the window working: timers fire, the wait cursor shows, and every
+// click and key of the user is dropped, not kept for later.
+TEST_F(MainDialogTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
+  GoTo(2);
+  std::binary_semaphore started(0), release(0);
+  std::atomic<bool> held{false};
+  std::atomic<QThread*> runThread{nullptr};
+  const TraceLog sink = engine.trace;
+  engine.trace = [&, sink](std::string_view line) {
+    if (!held.exchange(true)) {
+      runThread = QThread::currentThread();
+      started.release();
+      // A run on the window's own thread would wait here for ever; the
+      // limit turns that into a failure.
+      release.try_acquire_for(std::chrono::seconds(5));
+    }
+    sink(line);
+  };
+  bool duringRun = false;
+  QTimer::singleShot(0, [&] {
+    ASSERT_TRUE(started.try_acquire_for(std::chrono::seconds(5)));
+    duringRun = true;
+    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    Click("Btn_Cancel");
+    Click("Btn_Back");
+    Click("Btn_Next");
+    QTest::mouseClick(Get<QCheckBox>("Pnl_Option_Chk_ALT"), Qt::LeftButton);
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &dialog,
+                    Qt::Key_Escape);
+    dialog.close();  // the close box
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(Get<QCheckBox>("Pnl_Option_Chk_ALT")->isChecked());
+    release.release();
+  });
+  Click("Btn_Next");
+  EXPECT_TRUE(duringRun);
+  EXPECT_NE(runThread.load(), QThread::currentThread());
+  ExpectPage(kResultPage);
+  EXPECT_EQ(Doc(), kSizedDoc);
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  QTest::qWait(50);  // anything the run had kept back would act now
+  EXPECT_TRUE(dialog.isVisible());
+  ExpectPage(kResultPage);
+}
+
+class MainDialogTraceTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
+
+// The hidden memo holds the run's last trace lines, at most a thousand of
+// them: the same lines, in the same order, as the engine's whole trace ends.
+TEST_P(MainDialogTraceTest, MemoKeepsTheEndOfTheRunsTrace) {
+  std::string page;
+  for (int i = 0; i < GetParam(); ++i) page += "<p><img src=a.gif alt=x>";
+  dir.Write("index.html", page);
+  MainProc whole;
+  std::vector<std::string> lines;
+  whole.trace = [&](std::string_view line) { lines.emplace_back(line); };
+  whole.ProcessText(page, dir.Path() + "/");
+  GoTo(3);
+  ExpectPage(3);
+  const size_t kept = std::min<size_t>(lines.size(), kTraceLinesKept);
+  QStringList expected;
+  for (size_t i = lines.size() - kept; i < lines.size(); ++i)
+    expected << QString::fromStdString(lines[i]);
+  const auto* memo = Get<QPlainTextEdit>("Mem_Status");
+  EXPECT_EQ(memo->blockCount(), static_cast<int>(kept));
+  EXPECT_EQ(memo->toPlainText(), expected.join('\n'));
+}
+// One tag makes a few lines; a thousand tags many thousands.
+INSTANTIATE_TEST_SUITE_P(FewAndMany, MainDialogTraceTest, ::testing::Values(1, 72, 1000));
 
 class MainDialogFailTest : public MainDialogTest, public ::testing::WithParamInterface<bool> {};
 

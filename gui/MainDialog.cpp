@@ -220,6 +220,9 @@ void TFm_MainDialog::FormCreate() {
   } else {
     ShowFilePage();
   }
+  // Next, the default button and tab 0, has the focus at open: Enter or
+  // Space walks on at once.
+  ui->Btn_Next->setFocus();
 }
 
 void TFm_MainDialog::ShowPage(const QString& title, bool backEnabled, const QString& nextText,
@@ -486,6 +489,10 @@ void TFm_MainDialog::closeEvent(QCloseEvent* event) {
 
 void TFm_MainDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
+  // The focus is marked from the start, as on the original platform's
+  // dialogs; Qt would show the mark only once the keyboard has moved the
+  // focus (and showing the window clears the flag, so it is set here).
+  setAttribute(Qt::WA_KeyboardFocusChange);
   if (centred_) return;
   centred_ = true;
   if (!pendingError_.isEmpty()) {

@@ -15,6 +15,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <semaphore>
 
 #include "MainDialog.h"
@@ -424,6 +427,109 @@ TEST_F(MainDialogTest, FileChooserRefusesUnwritableFilesAndCancelChangesNothing)
   Click("Pnl_File_Btn_View");  // no answers left: cancelled
   EXPECT_EQ(Name(), doc);
 }
+
+// The wizard driven by the keyboard alone, every key going to the widget
+// that has the focus, as a person's keys do.
+class MainDialogKeyTest : public MainDialogTest {
+ protected:
+  MainDialogKeyTest() { Activate(); }
+  void Activate() {
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    [[maybe_unused]] const bool active = QTest::qWaitForWindowActive(&dialog);
+  }
+  QWidget* Focus() { return QApplication::focusWidget(); }
+  void Key(Qt::Key key) { QTest::keyClick(Focus(), key); }
+  // Tabs on until `name` has the focus (at most once round the chain).
+  void TabTo(const char* name) {
+    for (int i = 0; i < 20 && Focus() != Get(name); ++i) Key(Qt::Key_Tab);
+    ASSERT_EQ(Focus(), Get(name)) << name;
+  }
+  QSettings Store() { return QSettings(SettingsFileName(), QSettings::IniFormat); }
+};
+
+TEST_F(MainDialogKeyTest, NextHasTheMarkedFocusAtOpenAndIsTheDefault) {
+  auto* next = Get<QPushButton>("Btn_Next");
+  ASSERT_EQ(Focus(), next);
+  EXPECT_TRUE(next->isDefault());
+  QStyleOptionButton look;
+  look.initFrom(next);
+  EXPECT_TRUE(look.state & QStyle::State_HasFocus);
+  EXPECT_TRUE(look.state & QStyle::State_KeyboardFocusChange);  // the style draws the mark
+  // A Space at start presses Next; the title page's check box stays on.
+  Key(Qt::Key_Space);
+  ExpectPage(kFilePage);
+  EXPECT_TRUE(Get<QCheckBox>("Pnl_Title_Chk")->isChecked());
+}
+
+TEST_F(MainDialogKeyTest, EnterWalksTheWholeWizardFromAnyControl) {
+  Key(Qt::Key_Return);
+  ExpectPage(kFilePage);
+  TabTo("Pnl_File_Txt_Filename");
+  QTest::keyClicks(Focus(), doc);
+  Key(Qt::Key_Enter);  // the keypad's Enter, in the name box
+  ExpectPage(kOptionPage);
+  TabTo("Pnl_Option_Chk_ALT");
+  Key(Qt::Key_Space);  // Space ticks the focused box and stays
+  ExpectPage(kOptionPage);
+  EXPECT_TRUE(Get<QCheckBox>("Pnl_Option_Chk_ALT")->isChecked());
+  Key(Qt::Key_Return);  // Enter on a check box presses Next
+  ExpectPage(kResultPage);
+  EXPECT_EQ(Doc(), "<img src=a.gif width=120 height=45 alt=\"a.gif\">");
+  Key(Qt::Key_Return);  // 閉じる: saved and closed
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(Store().value(setting::kAddAlt).toString(), "1");
+}
+
+// Space presses the focused button, whichever it is; Enter stays Next's.
+TEST_F(MainDialogKeyTest, SpacePressesTheFocusedButtonAndEnterStaysNexts) {
+  services.folder = QString::fromStdString(dir.Path());
+  const struct {
+    int page;
+    const char* button;
+    std::function<bool()> pressed;
+  } rows[] = {
+      {kFilePage, "Btn_Back", [&] { return dialog.CurrentPage() == kTitlePage; }},
+      {kFilePage, "Btn_Help", [&] { return services.opened.size() == 1; }},
+      {kFilePage, "Pnl_File_Btn_View", [&] { return services.fileStarts.size() == 1; }},
+      {kOptionPage, "Pnl_Option_Btn_AbsFolder",
+       [&] { return Get<QLineEdit>("Pnl_Option_Txt_AbsFolder")->text() == services.folder; }},
+      {kOptionPage, "Btn_Cancel", [&] { return !dialog.isVisible(); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.button);
+    if (dialog.CurrentPage() != row.page) {
+      while (dialog.CurrentPage() > kTitlePage) Click("Btn_Back");
+      GoTo(row.page);
+    }
+    TabTo(row.button);
+    EXPECT_FALSE(row.pressed());
+    Key(Qt::Key_Space);
+    EXPECT_TRUE(row.pressed());
+  }
+  // Enter with the focus on Back presses Next: here its warning.
+  Activate();
+  while (dialog.CurrentPage() > kFilePage) Click("Btn_Back");
+  SetName("");
+  TabTo("Btn_Back");
+  Key(Qt::Key_Return);
+  ExpectPage(kFilePage);
+  EXPECT_EQ(services.warnings, QStringList{"処理を行うファイルの名前を入力してください。"});
+}
+
+class MainDialogEscTest : public MainDialogKeyTest, public ::testing::WithParamInterface<int> {};
+
+// Esc is the Cancel button's key on every page: the wizard closes and
+// nothing is saved, also after a run.
+TEST_P(MainDialogEscTest, EscCancelsWithoutSaving) {
+  GoTo(GetParam());
+  Get<QCheckBox>("Pnl_Title_Chk")->setChecked(false);
+  QApplication::setActiveWindow(&dialog);
+  Key(Qt::Key_Escape);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_TRUE(Store().allKeys().isEmpty());
+}
+INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogEscTest, ::testing::Range(0, 4));
 
 // The one test with the desktop's own box: caption, text, the single Yes
 // button, and a click on it ends the box.

@@ -2,8 +2,23 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 namespace tamarind {
+
+bool InstallQtTranslation() {
+  static QTranslator* installed = nullptr;  // lives as long as the application
+  if (installed != nullptr) return true;
+  auto translator = std::make_unique<QTranslator>(QCoreApplication::instance());
+  if (!translator->load(QStringLiteral("qtbase_ja"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+      !QCoreApplication::installTranslator(translator.get())) {
+    return false;
+  }
+  installed = translator.release();
+  return true;
+}
 
 std::unique_ptr<TFm_MainDialog> StartUp(MainProc& engine, const SplashClock& clock,
                                         DialogServices* services) {
@@ -14,6 +29,7 @@ std::unique_ptr<TFm_MainDialog> StartUp(MainProc& engine, const SplashClock& clo
   QApplication::setApplicationName(QStringLiteral("tamarind"));
   QApplication::setOrganizationName(QStringLiteral("Oxbellow"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/tamarind.png")));
+  InstallQtTranslation();
 
   auto dialog = std::make_unique<TFm_MainDialog>(engine, services);
   Fm_MainDialog = dialog.get();

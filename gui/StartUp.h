@@ -15,6 +15,12 @@ namespace tamarind {
 std::unique_ptr<TFm_MainDialog> StartUp(MainProc& engine, const SplashClock& clock,
                                         DialogServices* services = nullptr);
 
+// Makes Qt's own dialogs (the file and folder choosers, the buttons of the
+// message boxes) speak Japanese, whatever the user's locale: the whole
+// wizard is Japanese. Returns false, and leaves Qt's English, where Qt's
+// Japanese translation is not installed.
+bool InstallQtTranslation();
+
 // The whole program after the application object exists: StartUp, then the
 // event loop with the wizard until it closes.
 int RunProgram();

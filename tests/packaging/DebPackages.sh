@@ -162,7 +162,7 @@ for p in "${packages[@]}"; do
       [ -z "$(dpkg-deb -f "$deb" Recommends)" ] || fault "$p: recommends $(dpkg-deb -f "$deb" Recommends)"
       ;;
     tamarind)
-      for wanted in libqt6widgets6 libjpeg62-turbo qt6-qpa-plugins fonts-ipafont-gothic libc6; do
+      for wanted in libqt6widgets6 libjpeg62-turbo qt6-qpa-plugins fonts-ipafont-gothic qt6-translations-l10n libc6; do
         grep -qx "$wanted" <<<"$depends" || fault "$p: does not depend on $wanted"
       done
       dependency_names "$deb" Recommends | grep -qx xdg-utils || fault "$p: does not recommend xdg-utils"

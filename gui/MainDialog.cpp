@@ -16,12 +16,14 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <exception>
@@ -149,8 +151,8 @@ QString DialogServices::ChooseFolder(QWidget* parent, const QString& startFolder
                                            QFileDialog::ShowDirsOnly);
 }
 
-void DialogServices::OpenDocument(const QString& path) {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+bool DialogServices::OpenDocument(const QString& path) {
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
 // --- The wizard --------------------------------------------------------------
@@ -378,7 +380,45 @@ QString TFm_MainDialog::HelpFile() {
 }
 
 void TFm_MainDialog::Btn_HelpClick() {
-  services_->OpenDocument(HelpFile());
+  const QString help = HelpFile();
+  // A desktop without a program for text files (no xdg-open, say) still
+  // gets its help: the wizard shows the text itself.
+  if (!services_->OpenDocument(help)) ShowHelpText(help);
+}
+
+void TFm_MainDialog::ShowHelpText(const QString& path) {
+  if (helpWindow_ == nullptr) {
+    // A window of its own beside the wizard, not modal: the help can be read
+    // while the pages are filled in.
+    helpWindow_ = new QDialog(this, Qt::Window);
+    helpWindow_->setObjectName(QStringLiteral("Fm_Help"));
+    helpWindow_->setWindowTitle(QStringLiteral("ヘルプ - tamarind"));
+    helpWindow_->resize(640, 480);
+    auto* text = new QPlainTextEdit(helpWindow_);
+    text->setObjectName(QStringLiteral("Mem_Help"));
+    text->setReadOnly(true);
+    // The text lines up its columns in a font of even widths.
+    QFont font(QStringLiteral("ＭＳ ゴシック"));
+    font.setPixelSize(14);
+    text->setFont(font);
+    auto* close = new QPushButton(QStringLiteral("閉じる"), helpWindow_);
+    close->setObjectName(QStringLiteral("Btn_Close"));
+    connect(close, &QPushButton::clicked, helpWindow_, &QDialog::close);
+    auto* layout = new QVBoxLayout(helpWindow_);
+    layout->addWidget(text);
+    layout->addWidget(close, 0, Qt::AlignRight);
+  }
+  auto* text = helpWindow_->findChild<QPlainTextEdit*>(QStringLiteral("Mem_Help"));
+  QFile file(path);
+  if (file.open(QIODevice::ReadOnly)) {
+    text->setPlainText(QString::fromUtf8(file.readAll()));
+  } else {
+    text->setPlainText(QStringLiteral("ヘルプのファイル %1 を開けませんでした。")
+                           .arg(QDir::toNativeSeparators(path)));
+  }
+  helpWindow_->show();
+  helpWindow_->raise();
+  helpWindow_->activateWindow();
 }
 
 void TFm_MainDialog::Pnl_File_Btn_ViewClick() {

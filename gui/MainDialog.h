@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -37,8 +38,9 @@ class DialogServices {
   virtual QString ChooseFile(QWidget* parent, const QString& startFolder);
   // The folder chooser; an empty result means cancelled.
   virtual QString ChooseFolder(QWidget* parent, const QString& startFolder);
-  // Opens a document with the desktop's viewer; the answer is not reported.
-  virtual void OpenDocument(const QString& path);
+  // Opens a document with the desktop's viewer; false when the desktop has
+  // no program for it.
+  virtual bool OpenDocument(const QString& path);
 };
 
 // The end of a run's trace, gathered as the lines come. A big page writes
@@ -117,6 +119,8 @@ class TFm_MainDialog : public QDialog {
   void ShowPage(const QString& title, bool backEnabled, const QString& nextText, QWidget* panel,
                 bool acceptDrops);
   void Run();
+  // The help text in a read-only window of the wizard's own.
+  void ShowHelpText(const QString& path);
   // The engine's run on a worker thread; the window goes on repainting and
   // takes no input until it has returned. Throws what the run threw.
   int ProcessOnWorker(const std::string& fileName);
@@ -133,6 +137,7 @@ class TFm_MainDialog : public QDialog {
   QString openDialogFolder_;
   TraceTail trace_{kTraceLinesKept};  // the run's last trace lines, for Mem_Status
   bool running_ = false;              // a run is under way on the worker
+  QPointer<QDialog> helpWindow_;      // made at the first Help that needs it
   QString pendingError_;              // a settings fault found while the dialog was made
   bool centred_ = false;
 };

@@ -29,10 +29,14 @@ class RecordingServices : public DialogServices {
     return files.isEmpty() ? QString() : files.takeFirst();
   }
   QString ChooseFolder(QWidget*, const QString&) override { return folder; }
-  void OpenDocument(const QString& path) override { opened << path; }
+  bool OpenDocument(const QString& path) override {
+    opened << path;
+    return desktopOpens;
+  }
 
   QStringList warnings, errors, notices, fileStarts, opened, files;
   QString folder;
+  bool desktopOpens = true;  // whether the desktop has a program for the help
 };
 
 // Each test starts from an empty settings store (it lives in main()'s

@@ -405,6 +405,35 @@ TEST_P(MainDialogPageTest, HelpOpensTheReadmeAndCancelCloses) {
 }
 INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogPageTest, ::testing::Range(0, 4));
 
+// Where the desktop has no program for text files, Help shows the text in a
+// read-only window of the wizard's own, beside the wizard, which goes on.
+TEST_F(MainDialogTest, HelpWithoutADesktopViewerShowsTheTextItself) {
+  services.desktopOpens = false;
+  GoTo(1);
+  Click("Btn_Help");
+  EXPECT_EQ(services.opened.size(), 1);  // the desktop was asked first
+  auto* help = Get<QDialog>("Fm_Help");
+  ASSERT_NE(help, nullptr);
+  EXPECT_TRUE(help->isVisible() && help->isWindow() && !help->isModal());
+  auto* text = help->findChild<QPlainTextEdit*>("Mem_Help");
+  ASSERT_NE(text, nullptr);
+  QFile readme(TFm_MainDialog::HelpFile());
+  ASSERT_TRUE(readme.open(QIODevice::ReadOnly)) << readme.fileName().toStdString();
+  const QString shown = QString::fromUtf8(readme.readAll());
+  EXPECT_TRUE(shown.contains("■ オプション"));
+  EXPECT_EQ(text->toPlainText(), shown);
+  QTest::keyClicks(text, "typed");
+  EXPECT_EQ(text->toPlainText(), shown);  // read-only
+  // The wizard is not held up by it.
+  Click("Btn_Back");
+  ExpectPage(kTitlePage);
+  QTest::mouseClick(help->findChild<QPushButton*>("Btn_Close"), Qt::LeftButton);
+  EXPECT_FALSE(help->isVisible());
+  Click("Btn_Help");  // the same window comes back
+  EXPECT_TRUE(help->isVisible());
+  EXPECT_EQ(dialog.findChildren<QDialog*>("Fm_Help").size(), 1);
+}
+
 TEST_F(MainDialogTest, FileChooserRefusesUnwritableFilesAndCancelChangesNothing) {
   // Root may write any file, so as root the refused choice is one that has
   // gone since it was chosen.

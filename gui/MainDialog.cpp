@@ -30,6 +30,7 @@
 #include <limits>
 #include <utility>
 
+#include "GeneralOption.h"
 #include "Settings.h"
 #include "ui_MainDialog.h"
 
@@ -151,6 +152,13 @@ QString DialogServices::ChooseFolder(QWidget* parent, const QString& startFolder
                                            QFileDialog::ShowDirsOnly);
 }
 
+std::optional<bool> DialogServices::GeneralOptions(QWidget* parent, bool moreFormats) {
+  TFm_GeneralOption dialog(parent);
+  dialog.SetMeasureMoreFormats(moreFormats);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  return dialog.MeasureMoreFormats();
+}
+
 bool DialogServices::OpenDocument(const QString& path) {
   return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
@@ -185,6 +193,7 @@ TFm_MainDialog::TFm_MainDialog(MainProc& engine, DialogServices* services, QWidg
   connect(ui->Btn_Back, &QPushButton::clicked, this, &TFm_MainDialog::Btn_BackClick);
   connect(ui->Btn_Cancel, &QPushButton::clicked, this, &TFm_MainDialog::Btn_CancelClick);
   connect(ui->Btn_Help, &QPushButton::clicked, this, &TFm_MainDialog::Btn_HelpClick);
+  connect(ui->Btn_Option, &QPushButton::clicked, this, &TFm_MainDialog::Btn_OptionClick);
   connect(ui->Pnl_File_Btn_View, &QPushButton::clicked, this,
           &TFm_MainDialog::Pnl_File_Btn_ViewClick);
   connect(ui->Pnl_Option_Btn_AbsFolder, &QPushButton::clicked, this,
@@ -209,6 +218,7 @@ void TFm_MainDialog::FormCreate() {
   options.MakeBAKFile = ui->Pnl_Option_Chk_BAK->isChecked();
   options.Parameter_OverWrite = ui->Pnl_Option_Chk_OverWrite->isChecked();
   options.Parameter_QuoteWrite = ui->Pnl_Option_Chk_Quote->isChecked();
+  options.Formats = ImageFormats::Classic();  // GIF and JPEG unless the store says more
   LoadSettings();
   if (openDialogFolder_.isEmpty()) openDialogFolder_ = QDir::currentPath();
   ui->Pnl_Option_Chk_ALT->setChecked(options.AddALTAttribute);
@@ -384,6 +394,15 @@ void TFm_MainDialog::Btn_HelpClick() {
   // A desktop without a program for text files (no xdg-open, say) still
   // gets its help: the wizard shows the text itself.
   if (!services_->OpenDocument(help)) ShowHelpText(help);
+}
+
+void TFm_MainDialog::Btn_OptionClick() {
+  if (running_) return;
+  // The general options have no control on the pages: their state is the
+  // engine's, loaded and saved with the other options.
+  ProcessingOptions& options = engine_.options;
+  const std::optional<bool> more = services_->GeneralOptions(this, !options.Formats.IsClassic());
+  if (more) options.Formats = *more ? ImageFormats::All() : ImageFormats::Classic();
 }
 
 void TFm_MainDialog::ShowHelpText(const QString& path) {

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,9 @@ class DialogServices {
   virtual QString ChooseFile(QWidget* parent, const QString& startFolder);
   // The folder chooser; an empty result means cancelled.
   virtual QString ChooseFolder(QWidget* parent, const QString& startFolder);
+  // The general options dialog, modal: whether pictures of more formats are
+  // measured, starting from `moreFormats`; empty when cancelled.
+  virtual std::optional<bool> GeneralOptions(QWidget* parent, bool moreFormats);
   // Opens a document with the desktop's viewer; false when the desktop has
   // no program for it.
   virtual bool OpenDocument(const QString& path);
@@ -85,6 +89,7 @@ class TFm_MainDialog : public QDialog {
   void Btn_BackClick();
   void Btn_CancelClick();
   void Btn_HelpClick();
+  void Btn_OptionClick();
   void Pnl_File_Btn_ViewClick();
   void Pnl_Option_Btn_AbsFolderClick();
   // Takes the first dropped item that is not a folder into the name box.

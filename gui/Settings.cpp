@@ -108,6 +108,7 @@ StoredSettings ReadStoredSettings(const QSettings& store) {
   load(setting::kOverWrite, [&](const char* n) { read.overWrite = ReadFlag(store, n); });
   load(setting::kQuoteWrite, [&](const char* n) { read.quoteWrite = ReadFlag(store, n); });
   load(setting::kAbsFolder, [&](const char* n) { read.absFolder = ReadString(store, n); });
+  load(setting::kMoreFormats, [&](const char* n) { read.moreFormats = ReadFlag(store, n); });
   return read;
 }
 
@@ -127,6 +128,8 @@ void TFm_MainDialog::LoadSettings() {
   if (read.quoteWrite) options.Parameter_QuoteWrite = *read.quoteWrite;
   if (read.absFolder)
     options.Parameter_ABSFolder = QFile::encodeName(*read.absFolder).toStdString();
+  if (read.moreFormats)
+    options.Formats = *read.moreFormats ? ImageFormats::All() : ImageFormats::Classic();
   // Reported once the dialog is on screen.
   if (pendingError_.isEmpty()) pendingError_ = read.firstError;
 }
@@ -150,6 +153,7 @@ void TFm_MainDialog::SaveSettings() {
   flag(setting::kQuoteWrite, options.Parameter_QuoteWrite);
   store->setValue(QLatin1String(setting::kAbsFolder),
                   QFile::decodeName(QByteArray::fromStdString(options.Parameter_ABSFolder)));
+  flag(setting::kMoreFormats, !options.Formats.IsClassic());
   // The store is written as a whole; whether it took is known once it has
   // been flushed.
   store->sync();

@@ -1,5 +1,6 @@
 // The per-user settings store of the wizard: the four options, the web root
-// folder, the two page switches and the folder of the last file.
+// folder, the two page switches, the folder of the last file, and the
+// general option of more picture formats.
 #pragma once
 
 #include <QString>
@@ -27,6 +28,8 @@ inline constexpr char kMakeBak[] = "MakeBAKFile";
 inline constexpr char kOverWrite[] = "Parameter_OverWrite";
 inline constexpr char kQuoteWrite[] = "Parameter_QuoteWrite";
 inline constexpr char kAbsFolder[] = "Parameter_ABSFolder";
+// Added later, so absent from older stores: off, GIF and JPEG only.
+inline constexpr char kMoreFormats[] = "MeasureMoreFormats";
 }  // namespace setting
 
 // The values a store holds, as read: each one there or not.
@@ -35,6 +38,7 @@ struct StoredSettings {
   std::optional<bool> showTitlePage, showOptionPage;
   std::optional<bool> addAlt, makeBak, overWrite, quoteWrite;
   std::optional<QString> absFolder;
+  std::optional<bool> moreFormats;
   QString firstError;  // the first faulty value's message, or empty
 };
 

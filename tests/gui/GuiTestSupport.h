@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
+#include <optional>
 #include <ostream>
 
 #include "MainDialog.h"
@@ -29,6 +30,10 @@ class RecordingServices : public DialogServices {
     return files.isEmpty() ? QString() : files.takeFirst();
   }
   QString ChooseFolder(QWidget*, const QString&) override { return folder; }
+  std::optional<bool> GeneralOptions(QWidget*, bool moreFormats) override {
+    optionStarts << moreFormats;
+    return optionAnswer;
+  }
   bool OpenDocument(const QString& path) override {
     opened << path;
     return desktopOpens;
@@ -36,7 +41,9 @@ class RecordingServices : public DialogServices {
 
   QStringList warnings, errors, notices, fileStarts, opened, files;
   QString folder;
-  bool desktopOpens = true;  // whether the desktop has a program for the help
+  bool desktopOpens = true;          // whether the desktop has a program for the help
+  QList<bool> optionStarts;          // what the general options dialog was opened with
+  std::optional<bool> optionAnswer;  // its answer; empty for キャンセル
 };
 
 // Each test starts from an empty settings store (it lives in main()'s

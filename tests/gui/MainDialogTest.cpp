@@ -27,6 +27,7 @@
 #include <functional>
 #include <semaphore>
 
+#include "GeneralOption.h"
 #include "MainDialog.h"
 #include "Settings.h"
 #include "engine/TestFiles.h"
@@ -61,6 +62,9 @@ void ExpectPage(const TFm_MainDialog& d, int page) {
     EXPECT_EQ(d.findChild<QWidget*>(other.panel)->isVisible(), &other == &look) << other.panel;
   }
   EXPECT_EQ(d.acceptDrops(), look.drops);
+  // The general options are at hand on every page.
+  const auto* option = d.findChild<QPushButton*>("Btn_Option");
+  EXPECT_TRUE(option->isVisible() && option->isEnabled());
 }
 
 const char kPlainDoc[] = "<img src=a.gif>";
@@ -593,6 +597,48 @@ TEST(MainDialogBoxTest, EmptyNameWarningIsARealBoxWithOneYesButton) {
   EXPECT_EQ(texts, QStringList{"処理を行うファイルの名前を入力してください。"});
   EXPECT_EQ(buttons, QStringList{"はい(&Y)"});
   EXPECT_EQ(dialog.CurrentPage(), kFilePage);
+}
+
+// The general options dialog itself: its texts, a tick taken by OK and
+// passed on to the engine, and Esc leaving it as it was.
+TEST(GeneralOptionBoxTest, TickAndOkMeasureMoreFormatsEscKeepsThem) {
+  FreshStore store;
+  MainProc engine;
+  TFm_MainDialog dialog(engine);
+  dialog.show();
+  ASSERT_TRUE(engine.options.Formats.IsClassic());
+  const auto* button = dialog.findChild<QPushButton*>("Btn_Option");
+  EXPECT_EQ(button->text(), "オプション");
+  EXPECT_EQ(button->geometry(), QRect(256, 304, 100, 25));
+  QStringList seen;
+  // Answers the box once it is up: first a tick and OK, then Esc.
+  const auto answer = [&](bool tick) {
+    QTimer::singleShot(0, [&, tick] {
+      auto* box = qobject_cast<TFm_GeneralOption*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      auto* check = box->findChild<QCheckBox*>("Chk_MoreFormats");
+      seen << box->windowTitle() << check->text() << (check->isChecked() ? "on" : "off");
+      for (const char* name : {"Btn_OK", "Btn_Cancel"})
+        seen << box->findChild<QPushButton*>(name)->text();
+      if (tick) {
+        QTest::mouseClick(check, Qt::LeftButton);
+        QTest::mouseClick(box->findChild<QPushButton*>("Btn_OK"), Qt::LeftButton);
+      } else {
+        QTest::mouseClick(check, Qt::LeftButton);  // changed, then cancelled
+        QTest::keyClick(box, Qt::Key_Escape);
+      }
+    });
+    QTest::mouseClick(const_cast<QPushButton*>(button), Qt::LeftButton);
+  };
+  answer(true);
+  EXPECT_EQ(engine.options.Formats, ImageFormats::All());
+  answer(false);
+  EXPECT_EQ(engine.options.Formats, ImageFormats::All());
+  const QStringList texts = {"全般的なオプション", "PNG・WebP・BMP・AVIF・SVG の画像も調べる"};
+  const QStringList expected = texts + QStringList{"off", "OK", "キャンセル"} + texts +
+                               QStringList{"on", "OK", "キャンセル"};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 }  // namespace

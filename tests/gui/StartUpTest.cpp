@@ -234,6 +234,52 @@ TEST_F(SettingsTest, StoredValuesSetTheDialogAndCloseSavesThem) {
   EXPECT_EQ(s.value("Parameter_ABSFolder").toString(), "");
 }
 
+// The ninth value: off when absent, so that a first start measures GIF and
+// JPEG only; the general options dialog opens with the stored state, and
+// what it is left at is used by the run and saved with the rest.
+TEST_F(SettingsTest, MoreFormatsGoFromTheStoreThroughTheDialogToTheRunAndBack) {
+  const struct {
+    const char* stored;  // nullptr: absent
+    std::optional<bool> chosen;
+    bool pngMeasured;
+    const char* saved;
+  } rows[] = {
+      {nullptr, std::nullopt, false, "0"}, {"0", std::nullopt, false, "0"},
+      {"1", std::nullopt, true, "1"},      {"7", std::nullopt, true, "1"},
+      {nullptr, true, true, "1"},          {"1", false, false, "0"},
+  };
+  // A PNG header of 30 x 20: signature, then the image header chunk.
+  const std::string png =
+      std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16) + std::string("\0\0\0\x1E\0\0\0\x14", 8);
+  dir.Write("a.png", png);
+  dir.Write("a.gif", test::GifBytes(1, 2));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << (row.stored ? row.stored : "absent") << " chosen "
+                                    << (row.chosen ? int(*row.chosen) : -1));
+    QFile::remove(SettingsFileName());
+    if (row.stored != nullptr) Store().setValue(setting::kMoreFormats, row.stored);
+    const QString doc =
+        QString::fromStdString(dir.Write("page.html", "<img src=a.png><img src=a.gif>"));
+    services.optionStarts.clear();
+    services.optionAnswer = row.chosen;
+    const auto d = Open();
+    Click(*d, "Btn_Option");
+    EXPECT_EQ(services.optionStarts,
+              QList<bool>{row.stored != nullptr && QString(row.stored) != "0"});
+    Get<QLineEdit>(*d, "Pnl_File_Txt_Filename")->setText(doc);
+    Click(*d, "Btn_Next");
+    Click(*d, "Btn_Next");
+    Click(*d, "Btn_Next");
+    ASSERT_EQ(d->CurrentPage(), kResultPage);
+    EXPECT_EQ(
+        test::ReadFile(doc.toStdString()),
+        std::string(row.pngMeasured ? "<img src=a.png width=30 height=20>" : "<img src=a.png>") +
+            "<img src=a.gif width=1 height=2>");
+    Click(*d, "Btn_Next");
+    EXPECT_EQ(Store().value(setting::kMoreFormats).toString(), row.saved);
+  }
+}
+
 TEST_F(SettingsTest, CancelSavesNothing) {
   Store().setValue("MakeBAKFile", 1);
   for (int page = 0; page < 2; ++page) {

@@ -1,0 +1,41 @@
+#include "GeneralOption.h"
+
+#include <QPushButton>
+
+#include "ui_GeneralOption.h"
+
+namespace tamarind {
+
+TFm_GeneralOption::TFm_GeneralOption(QWidget* parent)
+    : QDialog(parent), ui(new Ui::TFm_GeneralOption) {
+  ui->setupUi(this);
+  // A small fixed dialog frame like the wizard's, modal over it.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(size());
+  setModal(true);
+  connect(ui->Btn_OK, &QPushButton::clicked, this, &QDialog::accept);
+  connect(ui->Btn_Cancel, &QPushButton::clicked, this, &QDialog::reject);
+  // The check box has the focus (Space ticks it), OK is the default (Enter).
+  ui->Chk_MoreFormats->setFocus();
+}
+
+void TFm_GeneralOption::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // The focus is marked from the start, as on the wizard.
+  setAttribute(Qt::WA_KeyboardFocusChange);
+}
+
+TFm_GeneralOption::~TFm_GeneralOption() {
+  delete ui;
+}
+
+bool TFm_GeneralOption::MeasureMoreFormats() const {
+  return ui->Chk_MoreFormats->isChecked();
+}
+
+void TFm_GeneralOption::SetMeasureMoreFormats(bool on) {
+  ui->Chk_MoreFormats->setChecked(on);
+}
+
+}  // namespace tamarind

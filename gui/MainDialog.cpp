@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -22,6 +23,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
+#include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -41,6 +43,23 @@ TFm_MainDialog* Fm_MainDialog = nullptr;
 namespace {
 
 const char kWarningCaption[] = "警告";
+// The choosers open larger than Qt's first size, with room for their
+// columns of names, sizes, types and dates.
+constexpr QSize kChooserSize(800, 500);
+
+// Qt's own chooser keeps its columns at their first widths however wide the
+// window, which cuts sizes, types and dates short: the name takes the room
+// left over, and the others fit what they show. (A chooser of the desktop's
+// has no such view, and is left as it is.)
+void FitChooser(QFileDialog& dialog) {
+  dialog.resize(kChooserSize);
+  if (auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"))) {
+    QHeaderView* header = view->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+  }
+}
 
 // The wait cursor for as long as a run works.
 class WaitCursor {
@@ -143,13 +162,18 @@ QString DialogServices::ChooseFile(QWidget* parent, const QString& startFolder) 
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setSizeGripEnabled(true);
+  FitChooser(dialog);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
   return dialog.selectedFiles().constFirst();
 }
 
 QString DialogServices::ChooseFolder(QWidget* parent, const QString& startFolder) {
-  return QFileDialog::getExistingDirectory(parent, QString(), startFolder,
-                                           QFileDialog::ShowDirsOnly);
+  QFileDialog dialog(parent, QString(), startFolder);
+  dialog.setFileMode(QFileDialog::Directory);
+  dialog.setOption(QFileDialog::ShowDirsOnly);
+  FitChooser(dialog);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().constFirst();
 }
 
 std::optional<bool> DialogServices::GeneralOptions(QWidget* parent, bool moreFormats) {

@@ -3,11 +3,13 @@
 #include <QApplication>
 #include <QIcon>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QTranslator>
 
 namespace tamarind {
 
-bool InstallQtTranslation() {
+bool UseJapaneseForQt() {
+  QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
   static QTranslator* installed = nullptr;  // lives as long as the application
   if (installed != nullptr) return true;
   auto translator = std::make_unique<QTranslator>(QCoreApplication::instance());
@@ -29,7 +31,7 @@ std::unique_ptr<TFm_MainDialog> StartUp(MainProc& engine, const SplashClock& clo
   QApplication::setApplicationName(QStringLiteral("tamarind"));
   QApplication::setOrganizationName(QStringLiteral("Oxbellow"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/tamarind.png")));
-  InstallQtTranslation();
+  UseJapaneseForQt();
 
   auto dialog = std::make_unique<TFm_MainDialog>(engine, services);
   Fm_MainDialog = dialog.get();

@@ -17,9 +17,11 @@ std::unique_ptr<TFm_MainDialog> StartUp(MainProc& engine, const SplashClock& clo
 
 // Makes Qt's own dialogs (the file and folder choosers, the buttons of the
 // message boxes) speak Japanese, whatever the user's locale: the whole
-// wizard is Japanese. Returns false, and leaves Qt's English, where Qt's
-// Japanese translation is not installed.
-bool InstallQtTranslation();
+// wizard is Japanese. Qt's translation is loaded, and Japanese made the
+// default locale, which gives the choosers Japanese dates, sizes and type
+// names. Returns false, and leaves Qt's English, where Qt's Japanese
+// translation is not installed.
+bool UseJapaneseForQt();
 
 // The whole program after the application object exists: StartUp, then the
 // event loop with the wizard until it closes.

@@ -499,8 +499,10 @@ void TFm_MainDialog::FormDropFiles(const QStringList& paths) {
 }
 
 void TFm_MainDialog::AcceptDrag(QDragMoveEvent* event) {
-  // The window's accept flag is the page's: only the file page takes files.
-  if (acceptDrops() && event->mimeData()->hasUrls()) {
+  // The window's accept flag is the page's: only the file page takes files,
+  // and not while a run works (the name box would no longer be the file
+  // that was processed, nor its folder the one saved).
+  if (acceptDrops() && !running_ && event->mimeData()->hasUrls()) {
     event->acceptProposedAction();
   } else {
     event->ignore();
@@ -508,7 +510,7 @@ void TFm_MainDialog::AcceptDrag(QDragMoveEvent* event) {
 }
 
 void TFm_MainDialog::TakeDrop(QDropEvent* event) {
-  if (!acceptDrops()) {
+  if (!acceptDrops() || running_) {
     event->ignore();
     return;
   }

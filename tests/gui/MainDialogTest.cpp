@@ -204,11 +204,42 @@ TEST_F(MainDialogTest, RunTakesTheOptionsFromTheCheckBoxesAndTheChosenFolder) {
   EXPECT_FALSE(test::Exists(dir / "index.bak"));
 }
 
+// A drag from a file manager, as the window system hands it to the window:
+// to the control under the cursor, or, when no control takes drops, to the
+// window itself. Returns whether the drop was taken.
+bool DropOnWindow(QWidget& window, QPoint at, const QMimeData& data) {
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.windowHandle(), &enter);
+  if (!enter.isAccepted()) return false;  // no drop follows a refused drag
+  QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.windowHandle(), &move);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.windowHandle(), &drop);
+  return drop.isAccepted();
+}
+
+// The same drag handed straight to one control.
+bool DropOnControl(QWidget& control, QPoint at, const QMimeData& data) {
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&control, &enter);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&control, &drop);
+  return enter.isAccepted() && drop.isAccepted();
+}
+
 // The run goes on a worker thread. Held there at its first trace line, it
 // leaves the window working: timers fire, the wait cursor shows, and every
-// click and key of the user is dropped, not kept for later.
-TEST_F(MainDialogTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
-  GoTo(2);
+// click, key and drop of the user is dropped, not kept for later. Runs from
+// the options page, and from the file page when the options page is off.
+class MainDialogWorkerTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MainDialogWorkerTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
+  const int from = GetParam();
+  const char* box = from == kOptionPage ? "Pnl_Option_Chk_ALT" : "Pnl_File_Chk";
+  GoTo(1);
+  Check("Pnl_File_Chk", from == kOptionPage);
+  SetName(doc);
+  if (from == kOptionPage) Click("Btn_Next");
   std::binary_semaphore started(0), release(0);
   std::atomic<bool> held{false};
   std::atomic<QThread*> runThread{nullptr};
@@ -223,6 +254,9 @@ TEST_F(MainDialogTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
     }
     sink(line);
   };
+  const bool boxWas = Get<QCheckBox>(box)->isChecked();
+  QMimeData other;
+  other.setUrls({QUrl::fromLocalFile(QString::fromStdString(dir.Write("other.html", "")))});
   bool duringRun = false;
   QTimer::singleShot(0, [&] {
     ASSERT_TRUE(started.try_acquire_for(std::chrono::seconds(5)));
@@ -232,12 +266,15 @@ TEST_F(MainDialogTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
     Click("Btn_Cancel");
     Click("Btn_Back");
     Click("Btn_Next");
-    QTest::mouseClick(Get<QCheckBox>("Pnl_Option_Chk_ALT"), Qt::LeftButton);
+    Click("Btn_Option");
+    QTest::mouseClick(Get<QCheckBox>(box), Qt::LeftButton);
+    EXPECT_FALSE(DropOnWindow(dialog, QPoint(450, 184), other));
     QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &dialog,
                     Qt::Key_Escape);
     dialog.close();  // the close box
     EXPECT_TRUE(dialog.isVisible());
-    EXPECT_FALSE(Get<QCheckBox>("Pnl_Option_Chk_ALT")->isChecked());
+    EXPECT_EQ(Get<QCheckBox>(box)->isChecked(), boxWas);
+    EXPECT_EQ(Name(), doc);
     release.release();
   });
   Click("Btn_Next");
@@ -249,7 +286,10 @@ TEST_F(MainDialogTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
   QTest::qWait(50);  // anything the run had kept back would act now
   EXPECT_TRUE(dialog.isVisible());
   ExpectPage(kResultPage);
+  EXPECT_TRUE(services.optionStarts.isEmpty());
 }
+INSTANTIATE_TEST_SUITE_P(FromOptionOrFilePage, MainDialogWorkerTest,
+                         ::testing::Values(kOptionPage, kFilePage));
 
 class MainDialogTraceTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
 
@@ -327,29 +367,6 @@ TEST_F(MainDialogTest, DropTakesTheFirstItemThatIsNoFolder) {
   QApplication::sendEvent(&dialog, &drop);
   EXPECT_EQ(Name(), doc);
   ExpectPage(1);
-}
-
-// A drag from a file manager, as the window system hands it to the window:
-// to the control under the cursor, or, when no control takes drops, to the
-// window itself. Returns whether the drop was taken.
-bool DropOnWindow(QWidget& window, QPoint at, const QMimeData& data) {
-  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window.windowHandle(), &enter);
-  if (!enter.isAccepted()) return false;  // no drop follows a refused drag
-  QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window.windowHandle(), &move);
-  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window.windowHandle(), &drop);
-  return drop.isAccepted();
-}
-
-// The same drag handed straight to one control.
-bool DropOnControl(QWidget& control, QPoint at, const QMimeData& data) {
-  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&control, &enter);
-  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&control, &drop);
-  return enter.isAccepted() && drop.isAccepted();
 }
 
 class MainDialogDropTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};

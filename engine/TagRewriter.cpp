@@ -80,7 +80,10 @@ class Tracer {
   template <typename... Parts>
   void Join(const Parts&... parts) const {
     if (!log_) return;
-    std::string line;
+    // One line's room, kept from line to line: a page of half a million
+    // tags writes millions of lines, and the log keeps its own copy.
+    thread_local std::string line;
+    line.clear();
     (line.append(parts), ...);
     (*log_)(line);
   }

@@ -20,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -592,6 +593,51 @@ void TFm_MainDialog::showEvent(QShowEvent* event) {
     frame.moveCenter(screen->availableGeometry().center());
     move(frame.topLeft());
   }
+}
+
+// The dialog's side of the store: its controls and options mapped onto the
+// stored values and back. What the store holds and how is Settings.cpp's.
+void TFm_MainDialog::LoadSettings() {
+  ProcessingOptions& options = engine_.options;
+  options.Parameter_ABSFolder = QFile::encodeName(DefaultAbsFolder()).toStdString();
+  const std::unique_ptr<QSettings> store = OpenSettingsStore();
+  if (!CreateSettingsStore(*store)) return;  // every default stays
+
+  const StoredSettings read = ReadStoredSettings(*store);
+  if (read.fileFolder) openDialogFolder_ = *read.fileFolder;
+  if (read.showTitlePage) ui->Pnl_Title_Chk->setChecked(*read.showTitlePage);
+  if (read.showOptionPage) ui->Pnl_File_Chk->setChecked(*read.showOptionPage);
+  if (read.addAlt) options.AddALTAttribute = *read.addAlt;
+  if (read.makeBak) options.MakeBAKFile = *read.makeBak;
+  if (read.overWrite) options.Parameter_OverWrite = *read.overWrite;
+  if (read.quoteWrite) options.Parameter_QuoteWrite = *read.quoteWrite;
+  if (read.absFolder) {
+    options.Parameter_ABSFolder = QFile::encodeName(*read.absFolder).toStdString();
+  }
+  if (read.moreFormats) {
+    options.Formats = *read.moreFormats ? ImageFormats::All() : ImageFormats::Classic();
+  }
+  // Reported once the dialog is on screen.
+  if (pendingError_.isEmpty()) pendingError_ = read.firstError;
+}
+
+void TFm_MainDialog::SaveSettings() {
+  const std::unique_ptr<QSettings> store = OpenSettingsStore();
+  // Nothing can be written; the dialog closes all the same.
+  if (!CreateSettingsStore(*store)) return;
+  const ProcessingOptions& options = engine_.options;
+  StoredSettings values;
+  const QString name = ui->Pnl_File_Txt_Filename->text();
+  if (!name.isEmpty()) values.fileFolder = FolderOfFileName(name);
+  values.showTitlePage = ui->Pnl_Title_Chk->isChecked();
+  values.showOptionPage = ui->Pnl_File_Chk->isChecked();
+  values.addAlt = options.AddALTAttribute;
+  values.makeBak = options.MakeBAKFile;
+  values.overWrite = options.Parameter_OverWrite;
+  values.quoteWrite = options.Parameter_QuoteWrite;
+  values.absFolder = QFile::decodeName(QByteArray::fromStdString(options.Parameter_ABSFolder));
+  values.moreFormats = !options.Formats.IsClassic();
+  WriteStoredSettings(*store, values);
 }
 
 }  // namespace tamarind

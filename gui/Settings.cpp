@@ -1,4 +1,4 @@
-// LoadSettings and SaveSettings of the wizard, and the store's helpers.
+// The per-user settings store: reading and writing its values.
 #include "Settings.h"
 
 #include <QDir>
@@ -10,17 +10,8 @@
 #include <QStringList>
 #include <memory>
 
-#include "MainDialog.h"
-#include "ui_MainDialog.h"
-
 namespace tamarind {
 namespace {
-
-// The one place the store is opened: per user, under the program's own key.
-std::unique_ptr<QSettings> OpenStore() {
-  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                     QStringLiteral("Oxbellow"), QStringLiteral("tamarind"));
-}
 
 QString Message(const char* format, const char* name) {
   return QString::fromUtf8(format).arg(QString::fromLatin1(name));
@@ -59,17 +50,21 @@ QString ReadString(const QSettings& store, const char* name) {
   return value.toString();
 }
 
-// Makes sure the store exists, so that it is there after the first start
-// even when nothing has been saved. False when it cannot be made.
-bool CreateStore(const QSettings& store) {
+}  // namespace
+
+// The one place the store is opened: per user, under the program's own key.
+std::unique_ptr<QSettings> OpenSettingsStore() {
+  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                     QStringLiteral("Oxbellow"), QStringLiteral("tamarind"));
+}
+
+bool CreateSettingsStore(const QSettings& store) {
   const QString file = store.fileName();
   if (QFileInfo::exists(file)) return QFileInfo(file).isFile();
   if (!QDir().mkpath(QFileInfo(file).absolutePath())) return false;
   QFile empty(file);
   return empty.open(QIODevice::WriteOnly);
 }
-
-}  // namespace
 
 QString FolderOfFileName(const QString& fileName) {
   const qsizetype slash = fileName.lastIndexOf(QLatin1Char('/'));
@@ -85,7 +80,7 @@ QString DefaultAbsFolder() {
 }
 
 QString SettingsFileName() {
-  return OpenStore()->fileName();
+  return OpenSettingsStore()->fileName();
 }
 
 StoredSettings ReadStoredSettings(const QSettings& store) {
@@ -112,52 +107,28 @@ StoredSettings ReadStoredSettings(const QSettings& store) {
   return read;
 }
 
-void TFm_MainDialog::LoadSettings() {
-  ProcessingOptions& options = engine_.options;
-  options.Parameter_ABSFolder = QFile::encodeName(DefaultAbsFolder()).toStdString();
-  const std::unique_ptr<QSettings> store = OpenStore();
-  if (!CreateStore(*store)) return;  // every default stays
-
-  const StoredSettings read = ReadStoredSettings(*store);
-  if (read.fileFolder) openDialogFolder_ = *read.fileFolder;
-  if (read.showTitlePage) ui->Pnl_Title_Chk->setChecked(*read.showTitlePage);
-  if (read.showOptionPage) ui->Pnl_File_Chk->setChecked(*read.showOptionPage);
-  if (read.addAlt) options.AddALTAttribute = *read.addAlt;
-  if (read.makeBak) options.MakeBAKFile = *read.makeBak;
-  if (read.overWrite) options.Parameter_OverWrite = *read.overWrite;
-  if (read.quoteWrite) options.Parameter_QuoteWrite = *read.quoteWrite;
-  if (read.absFolder)
-    options.Parameter_ABSFolder = QFile::encodeName(*read.absFolder).toStdString();
-  if (read.moreFormats)
-    options.Formats = *read.moreFormats ? ImageFormats::All() : ImageFormats::Classic();
-  // Reported once the dialog is on screen.
-  if (pendingError_.isEmpty()) pendingError_ = read.firstError;
-}
-
-void TFm_MainDialog::SaveSettings() {
-  const std::unique_ptr<QSettings> store = OpenStore();
-  if (!CreateStore(*store)) return;  // nothing can be written; the dialog closes all the same
-  const ProcessingOptions& options = engine_.options;
-  const QString name = ui->Pnl_File_Txt_Filename->text();
-  const char* first = setting::kShowTitlePage;
-  if (!name.isEmpty()) {
-    store->setValue(QLatin1String(setting::kFileFolder), FolderOfFileName(name));
-    first = setting::kFileFolder;
-  }
-  auto flag = [&](const char* n, bool on) { store->setValue(QLatin1String(n), on ? 1 : 0); };
-  flag(setting::kShowTitlePage, ui->Pnl_Title_Chk->isChecked());
-  flag(setting::kShowOptionPage, ui->Pnl_File_Chk->isChecked());
-  flag(setting::kAddAlt, options.AddALTAttribute);
-  flag(setting::kMakeBak, options.MakeBAKFile);
-  flag(setting::kOverWrite, options.Parameter_OverWrite);
-  flag(setting::kQuoteWrite, options.Parameter_QuoteWrite);
-  store->setValue(QLatin1String(setting::kAbsFolder),
-                  QFile::decodeName(QByteArray::fromStdString(options.Parameter_ABSFolder)));
-  flag(setting::kMoreFormats, !options.Formats.IsClassic());
+void WriteStoredSettings(QSettings& store, const StoredSettings& values) {
+  const char* first = nullptr;
+  auto put = [&](const char* name, const QVariant& value) {
+    store.setValue(QLatin1String(name), value);
+    if (first == nullptr) first = name;
+  };
+  auto flag = [&](const char* name, const std::optional<bool>& on) {
+    if (on) put(name, *on ? 1 : 0);
+  };
+  if (values.fileFolder) put(setting::kFileFolder, *values.fileFolder);
+  flag(setting::kShowTitlePage, values.showTitlePage);
+  flag(setting::kShowOptionPage, values.showOptionPage);
+  flag(setting::kAddAlt, values.addAlt);
+  flag(setting::kMakeBak, values.makeBak);
+  flag(setting::kOverWrite, values.overWrite);
+  flag(setting::kQuoteWrite, values.quoteWrite);
+  if (values.absFolder) put(setting::kAbsFolder, *values.absFolder);
+  flag(setting::kMoreFormats, values.moreFormats);
   // The store is written as a whole; whether it took is known once it has
-  // been flushed.
-  store->sync();
-  if (store->status() != QSettings::NoError) {
+  // been flushed, and not for which value, so the first one is named.
+  store.sync();
+  if (store.status() != QSettings::NoError && first != nullptr) {
     throw ERegistryException(Message("'%1' の設定に失敗しました", first).toStdString());
   }
 }

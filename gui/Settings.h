@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -32,19 +33,33 @@ inline constexpr char kAbsFolder[] = "Parameter_ABSFolder";
 inline constexpr char kMoreFormats[] = "MeasureMoreFormats";
 }  // namespace setting
 
-// The values a store holds, as read: each one there or not.
+// The values of a store, each one there or not: as read from a store, or
+// to be written to one. The store knows nothing of the wizard; the dialog
+// maps its controls and options onto this value and back.
 struct StoredSettings {
   std::optional<QString> fileFolder;
   std::optional<bool> showTitlePage, showOptionPage;
   std::optional<bool> addAlt, makeBak, overWrite, quoteWrite;
   std::optional<QString> absFolder;
   std::optional<bool> moreFormats;
-  QString firstError;  // the first faulty value's message, or empty
+  QString firstError;  // reading: the first faulty value's message, or empty
 };
 
 // Reads every value of a store. A value of the wrong type, or a flag beyond
 // 32 bits, is left out, and the first such fault kept in firstError.
 StoredSettings ReadStoredSettings(const QSettings& store);
+
+// Writes every value that is set (flags as 0 or 1) and flushes the store.
+// Throws ERegistryException, naming the first value written, when the
+// store could not be written.
+void WriteStoredSettings(QSettings& store, const StoredSettings& values);
+
+// The store of this user: opened under the program's own key.
+std::unique_ptr<QSettings> OpenSettingsStore();
+
+// Makes sure the store exists, so that it is there after the first start
+// even when nothing has been saved. False when it cannot be made.
+bool CreateSettingsStore(const QSettings& store);
 
 // The folder part of a file name as it is stored: up to the last "/",
 // without it unless it is the root ("/web/index.html" gives "/web",

@@ -33,13 +33,15 @@ class NewContentsOutput : public DocumentOutput {
  public:
   NewContentsOutput(SafeWriter& writer, PreparedDocument& document, const DocumentReader& reader,
                     bool always)
-      : writer_(writer), document_(document), reader_(reader), always_(always) {}
+      : writer_(writer), document_(document), reader_(reader), always_(always), held_(Held()) {
+    held_.clear();
+  }
 
   void Write(std::string_view bytes) override {
     Remember(bytes);
     if (file_) return file_->Write(bytes);
+    if (always_ || held_.size() + bytes.size() > kHeldAtMost) return Open(bytes);
     held_.append(bytes);
-    if (always_ || held_.size() > kHeldAtMost) Open();
   }
 
   void NoteChange(std::string_view oldBytes, size_t newLength) override {
@@ -50,7 +52,7 @@ class NewContentsOutput : public DocumentOutput {
   // to be left alone.
   std::unique_ptr<ReplacementFile> Finish() {
     if (!differs_ && !always_) return nullptr;  // a file made on the way goes
-    if (!file_) Open();
+    if (!file_) Open({});
     file_->Finish();
     return std::move(file_);
   }
@@ -59,11 +61,21 @@ class NewContentsOutput : public DocumentOutput {
  private:
   static constexpr size_t kHeldAtMost = 256 * 1024;
 
-  void Open() {
+  // Makes the file, with what was held and then `bytes`.
+  void Open(std::string_view bytes) {
     file_ = std::make_unique<ReplacementFile>(writer_, document_.Target(), reader_.Status(),
                                               reader_.Handle());
     file_->Write(held_);
-    std::string().swap(held_);
+    held_.clear();
+    file_->Write(bytes);
+  }
+
+  // One buffer per thread, kept from one document to the next: a site of
+  // pages that stay as they are costs no memory of its own per page.
+  static std::string& Held() {
+    static thread_local std::string held;
+    held.reserve(kHeldAtMost);
+    return held;
   }
 
   // The last few pieces written: a change is written as a few pieces ("<",
@@ -92,7 +104,7 @@ class NewContentsOutput : public DocumentOutput {
   const DocumentReader& reader_;
   const bool always_;
   std::unique_ptr<ReplacementFile> file_;
-  std::string held_;
+  std::string& held_;
   bool differs_ = false;
   std::array<std::string_view, 4> recent_{};
   size_t next_ = 0;
@@ -555,8 +567,14 @@ bool MainProc::InMarkup(std::string_view raw, const Segment& s, bool atEnd) {
 
 void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
   // The start of the document is looked at before anything is written.
+  // A plain file read whole already needs no second read (which would only
+  // grow the window for nothing).
+  const struct stat& status = reader.Status();
   bool more = reader.ReadMore();
-  while (more && reader.Window().size() < kSniffedBytes) more = reader.ReadMore();
+  while (more && reader.Window().size() < kSniffedBytes &&
+         !(S_ISREG(status.st_mode) && reader.Window().size() >= uint64_t(status.st_size))) {
+    more = reader.ReadMore();
+  }
   if (!LooksLikeHtml(reader.Window())) throw EInOutError(kNotAnHtmlDocument);
   // The first window holds the document's first kilobyte, where it names
   // its encoding (a window is never smaller, but for a shorter document).

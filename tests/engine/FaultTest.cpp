@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
@@ -63,7 +64,10 @@ FileOps FaultyOps() {
   FileOps ops;
   ops.open = [](const char* p, int f, mode_t m) {
     // Creating the temporary file is an open of its own kind.
-    const bool create = (f & O_CREAT) != 0 || (f & O_TMPFILE) == O_TMPFILE;
+    const bool nameless = (f & O_TMPFILE) == O_TMPFILE;
+    const bool create = (f & O_CREAT) != 0 || nameless;
+    // A file system without nameless files answers as an old kernel does.
+    if (nameless && Hit("nameless")) return -1;
     if (Hit(create ? "create" : "open")) return -1;
     const int fd = real.open(p, f, m);
     if (create && fd >= 0) {
@@ -155,6 +159,7 @@ const Row kRows[] = {
     // flushed (the document is new then, but the failure is reported).
     {"name new contents", "linkat", 0, EIO, true, false, EIO, false, Bak::AsItWas,
      Setup::NamelessOnly},
+    {"named temporary", "nameless", 0, EOPNOTSUPP, true, false, 0, true, Bak::AsItWas},
     {"close after writing", "close", 2, EIO, true, false, EIO, false, Bak::AsItWas},
     {"final rename", "rename", 2, EXDEV, true, false, EXDEV, false, Bak::AsItWas},
     {"folder flush", "fsync folder", 1, EIO, true, false, EIO, true, Bak::AsItWas},
@@ -355,6 +360,32 @@ TEST(BatchFaults, WorkersWaitWhileEveryPlaceIsTaken) {
     EXPECT_EQ(ReadFile(page), "<img src=a.gif width=120 height=45>");
   }
   EXPECT_EQ(LeftBehind(dir), std::vector<std::string>());
+}
+
+TEST(ExitAtOnce, NamedTemporaryFilesAreRemoved) {
+  // Where new contents need a name from the start, a program ending at once
+  // removes them: a child prepares two pages and ends as a second interrupt
+  // ends the command line.
+  test::TempDir dir;
+  const std::vector<std::string> pages = MakePages(dir, 2);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    Ops() = FaultyOps();
+    fault = {"nameless", 0, EOPNOTSUPP};
+    SafeWriter writer;
+    MainProc engine;
+    engine.options.MakeBAKFile = true;
+    const auto first = engine.PrepareFile(pages[0], writer);
+    const auto second = engine.PrepareFile(pages[1], writer);
+    if (LeftBehind(dir).size() != 2) ::_exit(3);
+    RemoveTemporaryFilesForExit();
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(LeftBehind(dir), std::vector<std::string>());
+  for (const std::string& page : pages) EXPECT_EQ(ReadFile(page), "<img src=a.gif>");
 }
 
 TEST(DiskFull, RealFullDiskLeavesTheDocumentWhole) {

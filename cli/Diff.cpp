@@ -1,6 +1,8 @@
 #include "Diff.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 
 namespace tamarind::cli {
 namespace {
@@ -82,8 +84,32 @@ void ChangeRecorder::Finish() {
   lastNewEnd_ = newText.size();
 }
 
+std::string DiffTime(const struct timespec& time) {
+  struct tm local {};
+  ::localtime_r(&time.tv_sec, &local);
+  char date[32], zone[8], nanos[16];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+  std::strftime(zone, sizeof zone, "%z", &local);
+  std::snprintf(nanos, sizeof nanos, ".%09ld ", static_cast<long>(time.tv_nsec));
+  return std::string(date) + nanos + zone;
+}
+
+std::string LinkTargetName(const std::string& name) {
+  std::filesystem::path path(name);
+  // As many steps as the system allows itself before it calls it a loop.
+  for (int step = 0; step < 40; ++step) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) break;
+    const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+    if (error) break;
+    path = target.is_absolute() ? target : (path.parent_path() / target).lexically_normal();
+  }
+  return path.string();
+}
+
 std::string UnifiedDiff(const std::string& label, std::string_view oldText,
-                        std::string_view newText, const std::vector<Change>& changes) {
+                        std::string_view newText, const std::vector<Change>& changes,
+                        const std::string& oldDate, const std::string& newDate) {
   if (changes.empty()) return {};
   const Lines oldLines(oldText), newLines(newText);
   std::vector<Block> blocks;
@@ -100,7 +126,7 @@ std::string UnifiedDiff(const std::string& label, std::string_view oldText,
     }
   }
 
-  std::string out = "--- " + label + "\n+++ " + label + "\n";
+  std::string out = "--- " + label + "\t" + oldDate + "\n+++ " + label + "\t" + newDate + "\n";
   for (size_t i = 0; i < blocks.size();) {
     // Blocks whose context would meet go into one hunk.
     size_t j = i;

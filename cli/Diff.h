@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,9 +34,21 @@ class ChangeRecorder : public DocumentOutput {
 };
 
 // The changes as a unified diff ("diff -u" form) of `label` against itself,
-// with three lines of context; empty when nothing changed. `patch -p0`
-// applies it in the folder the label is relative to.
+// with three lines of context; empty when nothing changed. As diff does, a
+// TAB and a date follow the name in the header lines, so that patch reads a
+// name with blanks whole. `patch -p0` applies it in the folder the label is
+// relative to.
 std::string UnifiedDiff(const std::string& label, std::string_view oldText,
-                        std::string_view newText, const std::vector<Change>& changes);
+                        std::string_view newText, const std::vector<Change>& changes,
+                        const std::string& oldDate, const std::string& newDate);
+
+// A time as diff writes it in its headers: "2026-12-01 09:30:00.000000000 +0900".
+std::string DiffTime(const struct timespec& time);
+
+// The file a name stands for, as a name in the same form: symbolic links
+// are followed one by one, a relative link joined to the folder it stands
+// in, so that a relative name stays relative. A name that is no link comes
+// back as it is.
+std::string LinkTargetName(const std::string& name);
 
 }  // namespace tamarind::cli

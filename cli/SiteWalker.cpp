@@ -30,8 +30,8 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 class Walker {
  public:
-  Walker(std::vector<std::string>& documents, std::vector<std::string>& problems)
-      : documents_(documents), problems_(problems) {}
+  Walker(std::vector<std::string>& documents, std::vector<std::string>& problems, Links links)
+      : documents_(documents), problems_(problems), links_(links) {}
 
   void Walk(const std::string& folder) {
     struct stat st {};
@@ -51,7 +51,9 @@ class Walker {
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
       const std::string path = Join(folder, name);
-      if (::stat(path.c_str(), &st) != 0) {
+      if (links_ == Links::Skip) {
+        if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+      } else if (::stat(path.c_str(), &st) != 0) {
         // A dangling link, or a file gone meanwhile: only a document's
         // name is worth a word.
         if (IsHtmlName(name)) documents_.push_back(path);
@@ -72,6 +74,7 @@ class Walker {
 
   std::vector<std::string>& documents_;
   std::vector<std::string>& problems_;
+  const Links links_;
   std::set<std::pair<dev_t, ino_t>> seen_;
 };
 
@@ -82,8 +85,8 @@ bool IsHtmlName(const std::string& name) {
 }
 
 void CollectDocuments(const std::string& folder, std::vector<std::string>& documents,
-                      std::vector<std::string>& problems) {
-  Walker(documents, problems).Walk(folder);
+                      std::vector<std::string>& problems, Links links) {
+  Walker(documents, problems, links).Walk(folder);
 }
 
 }  // namespace tamarind::cli

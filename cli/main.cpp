@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -20,7 +22,9 @@
 #include <vector>
 
 #include "Diff.h"
+#include "Interrupt.h"
 #include "MainProc.h"
+#include "Output.h"
 #include "PictureName.h"
 #include "SiteWalker.h"
 
@@ -31,6 +35,7 @@
 namespace {
 
 using tamarind::MainProc;
+using tamarind::cli::CheckedOutput;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -44,9 +49,12 @@ const char kUsage[] =
     "\n"
     "Adds width= and height= to every IMG tag of each HTML FILE, in place, from\n"
     "the header bytes of the picture its SRC names (GIF, JPEG, PNG, WebP, BMP,\n"
-    "AVIF or SVG). Each file gets a line \"FILE: N tags changed\"; a file that\n"
-    "fails is reported and the others go on. Tags left without a size are\n"
-    "counted at the end; -v lists them.\n"
+    "AVIF or SVG). Each file gets a line \"FILE: N tags changed\", or\n"
+    "\"FILE: unchanged\" when not one byte of it would change (it is then not\n"
+    "written, and its backup stays as it was). A file reached twice (named\n"
+    "twice, or through a link) is processed once; its other names get \"FILE:\n"
+    "same file as FIRST\". A file that fails is reported and the others go on.\n"
+    "Tags left without a size are counted at the end; -v lists them.\n"
     "\n"
     "What is written:\n"
     "  -a, --alt           add alt=\"file name\" to tags without ALT\n"
@@ -66,8 +74,12 @@ const char kUsage[] =
     "\n"
     "Which files, and how:\n"
     "  -R, --recursive     process every *.html and *.htm below the FOLDERs given\n"
-    "                      (hidden files and folders are passed over)\n"
+    "                      (hidden files and folders, and symbolic links, are\n"
+    "                      passed over)\n"
     "                        tamarind-cli -R -r site site\n"
+    "  -L, --follow-links  with -R, follow symbolic links to folders and files,\n"
+    "                      also out of the FOLDER given\n"
+    "                        tamarind-cli -R -L site\n"
     "  -j, --jobs N        process N files at a time (default: one per processor)\n"
     "                        tamarind-cli -R -j 4 site\n"
     "  -B, --no-backup     do not keep each file as it was under NAME.bak\n"
@@ -92,8 +104,20 @@ const char kUsage[] =
     "  -h, --help          show this help and exit\n"
     "      --version       show the version and exit\n"
     "\n"
+    "Files are replaced safely: the new contents are flushed to disk (one sync\n"
+    "for a batch; at most 64 files wait at once) before they are renamed over\n"
+    "the document, which keeps its mode, group, ACL and attributes. A file with\n"
+    "other hard links is written in place after a flushed copy, so that every\n"
+    "name sees the new text. Messages are in Japanese in a Japanese locale.\n"
+    "\n"
+    "Ctrl-C (SIGINT), SIGTERM or SIGHUP stop the run between files: the files\n"
+    "in progress are finished, the summary so far is printed; a second signal\n"
+    "ends the program at once. No temporary file is left either way.\n"
+    "\n"
     "Exit status: 0 all went well, 1 a file failed (or, with --size, a picture\n"
-    "gave no size), 2 wrong usage (then nothing is touched).\n";
+    "gave no size, or standard output could not be written), 2 wrong usage (then\n"
+    "nothing is touched), 128+N stopped by signal N (130 SIGINT, 143 SIGTERM,\n"
+    "129 SIGHUP).\n";
 
 struct Settings {
   tamarind::ProcessingOptions options;
@@ -103,7 +127,9 @@ struct Settings {
   bool sizeOnly = false;
   bool trace = false;
   bool verbose = false;
+  bool followLinks = false;
   unsigned jobs = 0;  // 0: one per processor
+  tamarind::MessageLanguage language = tamarind::MessageLanguage::English;
   std::vector<std::string> files;
 };
 
@@ -111,6 +137,20 @@ int UsageError(const std::string& message) {
   std::cerr << "tamarind-cli: " << message << "\n"
             << "Try 'tamarind-cli --help' for more information.\n";
   return kExitUsage;
+}
+
+// The option getopt stopped at, as the user wrote it: "--root", "-z".
+std::string OffendingOption(char** argv) {
+  const std::string word = argv[optind - 1];
+  if (word.rfind("--", 0) == 0) return word.substr(0, word.find('='));
+  // A short option may stand inside a cluster ("-Bz"): name it alone.
+  return std::string("-") + static_cast<char>(optopt);
+}
+
+// Prints a text of the program's own (help, version), checked.
+int PrintText(const char* text) {
+  CheckedOutput out(tamarind::MessageLanguage::English);
+  return out.Write(text) ? kExitOk : kExitFailed;
 }
 
 // Reads the command line into `s`. Returns -1 to go on, else the exit status.
@@ -127,6 +167,7 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
       {"site", required_argument, nullptr, kOptSite},
       {"verbose", no_argument, nullptr, 'v'},
       {"recursive", no_argument, nullptr, 'R'},
+      {"follow-links", no_argument, nullptr, 'L'},
       {"jobs", required_argument, nullptr, 'j'},
       {"dry-run", no_argument, nullptr, 'n'},
       {"diff", no_argument, nullptr, kOptDiff},
@@ -140,7 +181,7 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
   s.options.Formats = tamarind::ImageFormats::All();
   opterr = 0;  // messages of our own
   for (;;) {
-    const int c = getopt_long(argc, argv, ":aBoqr:xRj:nvh", kLongOptions, nullptr);
+    const int c = getopt_long(argc, argv, ":aBoqr:xRLj:nvh", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'a':
@@ -183,6 +224,9 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
       case 'R':
         s.recursive = true;
         break;
+      case 'L':
+        s.followLinks = true;
+        break;
       case 'j': {
         char* end = nullptr;
         const long n = std::strtol(optarg, &end, 10);
@@ -206,15 +250,13 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
         s.trace = true;
         break;
       case 'h':
-        std::cout << kUsage;
-        return kExitOk;
+        return PrintText(kUsage);
       case kOptVersion:
-        std::cout << "tamarind-cli " << TAMARIND_VERSION << "\n";
-        return kExitOk;
+        return PrintText("tamarind-cli " TAMARIND_VERSION "\n");
       case ':':
-        return UsageError(std::string("option '") + argv[optind - 1] + "' needs a value");
+        return UsageError("option '" + OffendingOption(argv) + "' needs a value");
       default:
-        return UsageError(std::string("unknown option '") + argv[optind - 1] + "'");
+        return UsageError("unknown option '" + OffendingOption(argv) + "'");
     }
   }
   if (!s.options.SiteUrls.empty() && s.options.Parameter_ABSFolder.empty()) {
@@ -222,43 +264,57 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
   }
   s.files.assign(argv + optind, argv + argc);
   if (s.files.empty()) return UsageError("no file given");
-  if (s.files.size() > 1 && std::find(s.files.begin(), s.files.end(), "-") != s.files.end()) {
-    return UsageError("'-' (standard input) stands alone");
-  }
+  const bool standardInput = std::find(s.files.begin(), s.files.end(), "-") != s.files.end();
+  if (standardInput && s.files.size() > 1) return UsageError("'-' (standard input) stands alone");
+  if (standardInput && s.recursive) return UsageError("option '-R' wants folders, not '-'");
   // The root folder stands in front of a SRC value that begins with "/";
   // a trailing "/" of its own would only double that one.
   std::string& root = s.options.Parameter_ABSFolder;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (!root.empty()) {
+    // A mistyped root would leave every rooted picture without a size,
+    // file after file: better said once, before anything is touched.
+    struct stat st {};
+    if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return UsageError("option '--root' wants an existing folder, not '" + root + "'");
+    }
+  }
   return -1;
 }
 
-int PrintSizes(const Settings& s) {
+int PrintSizes(const Settings& s, CheckedOutput& out) {
   int status = kExitOk;
   for (const std::string& image : s.files) {
     const tamarind::ProbeResult probe = tamarind::ProbeImageFile(image, s.options.Formats);
+    std::string why;
     switch (probe.outcome) {
       case tamarind::ProbeOutcome::Found:
-        std::cout << image << ": " << probe.width << "x" << probe.height << "\n";
-        continue;
+        break;
       case tamarind::ProbeOutcome::NoFile:
-        std::cout << image << ": no size (no such file)\n";
+        why = "no such file";
         break;
       case tamarind::ProbeOutcome::Folder:
-        std::cout << image << ": no size (a folder)\n";
+        why = "a folder";
         break;
       case tamarind::ProbeOutcome::NotMeasured:
-        std::cout << image << ": no size (not a picture format measured)\n";
+        why = "not a picture format measured";
         break;
       case tamarind::ProbeOutcome::Unreadable:
-        std::cout << image << ": no size (cannot be read)\n";
+        why = "cannot be read";
         break;
       case tamarind::ProbeOutcome::NoSize:
-        std::cout << image << ": no size (no size in the header)\n";
+        why = "no size in the header";
         break;
     }
-    status = kExitFailed;
+    if (why.empty()) {
+      out.Write(image + ": " + std::to_string(probe.width) + "x" + std::to_string(probe.height) +
+                "\n");
+    } else {
+      out.Write(image + ": no size (" + why + ")\n");
+      status = kExitFailed;
+    }
   }
-  return status;
+  return out.Failed() ? kExitFailed : status;
 }
 
 // The IMG tags a run left without a size, by reason, for the line that ends
@@ -352,14 +408,19 @@ void PrintMissSummary(const MissCounts& counts, bool listed) {
 // The rewritten document on standard output.
 class StandardOutput : public tamarind::DocumentOutput {
  public:
-  void Write(std::string_view bytes) override {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) failed_ = true;
-  }
-  bool Flush() { return std::fflush(stdout) == 0 && !failed_ && !std::ferror(stdout); }
+  explicit StandardOutput(CheckedOutput& out) : out_(out) {}
+  void Write(std::string_view bytes) override { out_.Append(bytes); }
 
  private:
-  bool failed_ = false;
+  CheckedOutput& out_;
 };
+
+// The time now, for the header of a diff of standard input.
+std::string Now() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return tamarind::cli::DiffTime(now);
+}
 
 // Output that is only counted: a dry run without a diff.
 class NoOutput : public tamarind::DocumentOutput {
@@ -374,33 +435,67 @@ void TraceTo(MainProc& engine, std::string& sink) {
   };
 }
 
-int ProcessStandardInput(const Settings& s) {
+int ProcessStandardInput(const Settings& s, CheckedOutput& out) {
   MainProc engine;
   engine.options = s.options;
   std::string trace;
   if (s.trace) TraceTo(engine, trace);
   engine.collectMisses = true;
-  StandardOutput out;
   try {
-    const int changed = engine.ProcessStream(STDIN_FILENO, out);
-    if (!out.Flush()) throw tamarind::EInOutError::FromErrno(errno);
+    std::string count;
+    if (s.diff) {
+      tamarind::cli::ChangeRecorder recorder;
+      const int changed = engine.ProcessStream(STDIN_FILENO, recorder);
+      recorder.Finish();
+      const std::string now = Now();
+      out.Write(tamarind::cli::UnifiedDiff("-", recorder.oldText, recorder.newText,
+                                           recorder.changes, now, now));
+      count = "-: " + std::to_string(changed) + " tags would change\n";
+    } else if (s.dryRun) {
+      NoOutput nothing;
+      const int changed = engine.ProcessStream(STDIN_FILENO, nothing);
+      out.Write("-: " + std::to_string(changed) + " tags would change\n");
+    } else {
+      StandardOutput document(out);
+      const int changed = engine.ProcessStream(STDIN_FILENO, document);
+      out.Flush();
+      count = "-: " + std::to_string(changed) + " tags changed\n";
+    }
     MissCounts misses;
     std::string list;
     ReportMisses(engine, "-", s.verbose, misses, list);
-    std::cerr << trace << list << "-: " << changed << " tags changed\n";
+    std::cerr << trace << list << count;
     PrintMissSummary(misses, s.verbose);
-    return kExitOk;
+    return out.Failed() ? kExitFailed : kExitOk;
   } catch (const std::exception& e) {
     out.Flush();
-    std::cerr << trace << "tamarind-cli: -: " << e.what() << "\n";
+    std::cerr << trace << "tamarind-cli: -: " << tamarind::cli::ErrorText(e, s.language) << "\n";
     return kExitFailed;
   }
 }
+
+// One name of the list of files: a document, another name of a file met
+// before, or a folder named without -R.
+struct Entry {
+  std::string name;
+  std::string sameAs;  // the name the file was first met under
+  bool folder = false;
+};
+
+// What a run did, for the line that ends it.
+struct Totals {
+  size_t processed = 0;
+  size_t failed = 0;
+  size_t tags = 0;
+  size_t notStarted = 0;
+  MissCounts misses;
+};
 
 // What became of one file, ready to be printed.
 struct Outcome {
   bool done = false;
   bool failed = false;
+  bool counted = true;  // false for another name of a file met before
   int changed = 0;
   MissCounts misses;
   std::string out;  // the count line (or the diff)
@@ -409,54 +504,76 @@ struct Outcome {
 
 // Processes a list of files: workers, each with an engine of its own, run
 // the files up to the point where the new contents stand written beside
-// them; one thread puts them in place, many at a time; one prints the
-// outcomes in the order of the list, so the output does not depend on the
-// number of workers.
+// them and hand them to one SafeWriter, which puts them in place many at a
+// time (and keeps the workers waiting while its places are all taken); one
+// thread prints the outcomes in the order of the list, so the output does
+// not depend on the number of workers. An interrupt starts no new file.
 class Batch {
  public:
-  Batch(const Settings& s, std::vector<std::string> files)
-      : settings_(s), files_(std::move(files)), outcomes_(files_.size()) {}
+  Batch(const Settings& s, std::vector<Entry> entries, CheckedOutput& out)
+      : settings_(s), entries_(std::move(entries)), outcomes_(entries_.size()), out_(out) {}
 
-  // Returns the number of files that failed.
-  size_t Run(unsigned jobs, size_t& tagsChanged, MissCounts& misses) {
+  Totals Run(unsigned jobs) {
     const auto sizes = std::make_shared<tamarind::ImageSizeCache>();
-    workers_ = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(files_.size())));
+    workers_ = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(entries_.size())));
     std::vector<std::thread> threads;
     for (unsigned i = 1; i < workers_; ++i) threads.emplace_back([this, sizes] { Work(sizes); });
-    threads.emplace_back([this] { Place(); });
-    threads.emplace_back([this, &tagsChanged, &misses] { Print(tagsChanged, misses); });
+    std::thread printer([this] { Print(); });
     Work(sizes);
     for (std::thread& t : threads) t.join();
-    return failed_;
+    writer_.Finish();  // the last files in place
+    printer.join();
+    return totals_;
   }
 
  private:
-  // A file made ready but not yet in place.
-  struct Pending {
-    size_t index;
-    Outcome outcome;
-    std::unique_ptr<tamarind::PreparedDocument> document;
-  };
-
-  // Files made ready between two syncs: enough to make the syncs rare, few
-  // enough to bound the temporary files that stand at once.
-  static constexpr size_t kFilesPerSync = 64;
-
   void Work(const std::shared_ptr<tamarind::ImageSizeCache>& sizes) {
     MainProc engine;
     engine.options = settings_.options;
+    engine.options.WriteBackMode = tamarind::WriteBack::WhenChanged;
     engine.collectMisses = true;
     engine.ShareImageSizes(sizes);
-    for (size_t i = next_++; i < files_.size(); i = next_++) {
-      Pending p{i, {}, nullptr};
-      Process(engine, files_[i], p.outcome, p.document);
-      if (!p.document) {
-        Publish(i, std::move(p.outcome));
+    for (;;) {
+      if (tamarind::cli::InterruptSignal() != 0) break;
+      const size_t i = next_++;
+      if (i >= entries_.size()) break;
+      const Entry& e = entries_[i];
+      Outcome o;
+      if (!e.sameAs.empty()) {
+        o.counted = false;
+        // With --diff, standard output is the patch alone.
+        (settings_.diff ? o.err : o.out) = e.name + ": same file as " + e.sameAs + "\n";
+        Publish(i, std::move(o));
         continue;
       }
-      std::lock_guard lock(mutex_);
-      readyToPlace_.push_back(std::move(p));
-      changed_.notify_all();
+      if (e.folder) {
+        o.failed = true;
+        o.err = "tamarind-cli: " + e.name + ": is a folder; use -R\n";
+        Publish(i, std::move(o));
+        continue;
+      }
+      std::unique_ptr<tamarind::PreparedDocument> prepared;
+      Process(engine, e.name, o, prepared);
+      if (!prepared) {
+        Publish(i, std::move(o));
+      } else if (prepared->Unchanged()) {
+        // Not one byte would change: the file, its date and its backup
+        // stay as they are.
+        o.out = e.name + ": unchanged\n";
+        Publish(i, std::move(o));
+      } else {
+        writer_.Submit(std::move(prepared),
+                       [this, i, o](std::unique_ptr<tamarind::PreparedDocument> d) mutable {
+                         try {
+                           d->ThrowIfFailed();
+                           o.out =
+                               d->FileName() + ": " + std::to_string(o.changed) + " tags changed\n";
+                         } catch (const std::exception& ex) {
+                           Fail(o, d->FileName(), ex);
+                         }
+                         Publish(i, std::move(o));
+                       });
+      }
     }
     std::lock_guard lock(mutex_);
     ++workersDone_;
@@ -466,19 +583,23 @@ class Batch {
   // Runs a file up to the point where its new contents stand written beside
   // it (or, for a preview, all the way).
   void Process(MainProc& engine, const std::string& file, Outcome& o,
-               std::unique_ptr<tamarind::PreparedDocument>& prepared) const {
+               std::unique_ptr<tamarind::PreparedDocument>& prepared) {
     if (settings_.trace) TraceTo(engine, o.err);
     try {
       if (!settings_.dryRun) {
-        prepared = engine.PrepareFile(file, false);
+        prepared = engine.PrepareFile(file, writer_);
         o.changed = prepared->Changed();
       } else if (settings_.diff) {
+        struct stat st {};
+        ::stat(file.c_str(), &st);
         tamarind::cli::ChangeRecorder recorder;
         o.changed = engine.PreviewFile(file, recorder);
         recorder.Finish();
         o.err += file + ": " + std::to_string(o.changed) + " tags would change\n";
-        o.out =
-            tamarind::cli::UnifiedDiff(file, recorder.oldText, recorder.newText, recorder.changes);
+        // A page reached through a link is patched where it really is.
+        o.out = tamarind::cli::UnifiedDiff(tamarind::cli::LinkTargetName(file), recorder.oldText,
+                                           recorder.newText, recorder.changes,
+                                           tamarind::cli::DiffTime(st.st_mtim), Now());
       } else {
         NoOutput nothing;
         o.changed = engine.PreviewFile(file, nothing);
@@ -486,6 +607,7 @@ class Batch {
       }
       ReportMisses(engine, file, settings_.verbose, o.misses, o.err);
     } catch (const std::exception& e) {
+      prepared.reset();
       Fail(o, file, e);
     }
     engine.trace = nullptr;
@@ -493,65 +615,12 @@ class Batch {
 
   // EInOutError says what went wrong with the file; anything else (no memory
   // for a huge tag) is reported the same way, and the next file still goes.
-  static void Fail(Outcome& o, const std::string& file, const std::exception& e) {
+  void Fail(Outcome& o, const std::string& file, const std::exception& e) const {
     o.failed = true;
     o.changed = 0;
     o.misses = {};
-    o.err += "tamarind-cli: " + file + ": " + e.what() + "\n";
-  }
-
-  // One thread puts the files of every worker in place, so that one sync
-  // serves them all.
-  void Place() {
-    for (;;) {
-      std::vector<Pending> batch;
-      {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] {
-          return readyToPlace_.size() >= kFilesPerSync || workersDone_ == workers_;
-        });
-        batch.swap(readyToPlace_);
-        if (batch.empty() && workersDone_ == workers_) return;
-      }
-      PutInPlace(batch);
-    }
-  }
-
-  // The new contents reach the disk with one sync of each file system
-  // concerned, rather than one flush per file; only then is each renamed
-  // over its document (after its backup), and a last sync makes the renames
-  // last.
-  void PutInPlace(std::vector<Pending>& batch) {
-    std::map<dev_t, std::string> fileSystems;
-    for (const Pending& p : batch) {
-      struct stat st {};
-      const std::string& target = p.document->Target();
-      if (::stat(tamarind::DirectoryOf(target).c_str(), &st) == 0) fileSystems[st.st_dev] = target;
-    }
-    std::string failure;
-    try {
-      for (const auto& fs : fileSystems) tamarind::SyncFileSystemOf(fs.second);
-    } catch (const std::exception& e) {
-      failure = e.what();
-    }
-    for (Pending& p : batch) {
-      const std::string& file = files_[p.index];
-      try {
-        if (!failure.empty()) throw std::runtime_error(failure);
-        MainProc::WriteDocument(*p.document, false);
-        p.outcome.out = file + ": " + std::to_string(p.outcome.changed) + " tags changed\n";
-      } catch (const std::exception& e) {
-        Fail(p.outcome, file, e);
-      }
-      p.document.reset();  // a file not put in place is removed here
-    }
-    try {
-      for (const auto& fs : fileSystems) tamarind::SyncFileSystemOf(fs.second);
-    } catch (const std::exception&) {
-      // The renames stand; only how soon they reach the disk is left to the
-      // system.
-    }
-    for (Pending& p : batch) Publish(p.index, std::move(p.outcome));
+    o.err +=
+        "tamarind-cli: " + file + ": " + tamarind::cli::ErrorText(e, settings_.language) + "\n";
   }
 
   void Publish(size_t index, Outcome o) {
@@ -561,72 +630,117 @@ class Batch {
     changed_.notify_all();
   }
 
-  void Print(size_t& tagsChanged, MissCounts& misses) {
+  void Print() {
     // A progress line on a terminal, for more than a few files; cleared
     // before each line of output and at the end.
-    const bool progress = ::isatty(STDOUT_FILENO) && files_.size() > 3;
-    for (size_t i = 0; i < files_.size(); ++i) {
+    const bool progress = ::isatty(STDOUT_FILENO) && entries_.size() > 3;
+    for (size_t i = 0; i < entries_.size(); ++i) {
       Outcome o;
       {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return outcomes_[i].done; });
+        // A file that no worker took (the run was interrupted) ends the list.
+        changed_.wait(
+            lock, [&] { return outcomes_[i].done || (workersDone_ == workers_ && i >= next_); });
+        if (!outcomes_[i].done) {
+          totals_.notStarted = entries_.size() - i;
+          break;
+        }
         o = std::move(outcomes_[i]);
       }
-      if (progress) std::fputs("\r\033[K", stdout);
-      std::fflush(stdout);
+      if (progress) out_.Write("\r\033[K");
       std::fwrite(o.err.data(), 1, o.err.size(), stderr);
-      std::fwrite(o.out.data(), 1, o.out.size(), stdout);
-      failed_ += o.failed ? 1 : 0;
-      tagsChanged += static_cast<size_t>(o.changed);
-      misses.Add(o.misses);
-      if (progress && i + 1 < files_.size()) {
-        std::fprintf(stdout, "%zu/%zu files", i + 1, files_.size());
+      out_.Write(o.out);
+      totals_.processed += o.counted ? 1 : 0;
+      totals_.failed += o.failed ? 1 : 0;
+      totals_.tags += static_cast<size_t>(o.changed);
+      totals_.misses.Add(o.misses);
+      if (progress && i + 1 < entries_.size()) {
+        out_.Write(std::to_string(i + 1) + "/" + std::to_string(entries_.size()) + " files");
       }
-      std::fflush(stdout);
     }
+    if (progress && totals_.notStarted > 0) out_.Write("\r\033[K");
   }
 
   const Settings& settings_;
-  const std::vector<std::string> files_;
+  const std::vector<Entry> entries_;
   std::vector<Outcome> outcomes_;
+  CheckedOutput& out_;
+  tamarind::SafeWriter writer_;
   std::atomic<size_t> next_{0};
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<Pending> readyToPlace_;
   unsigned workers_ = 0;
   unsigned workersDone_ = 0;
-  size_t failed_ = 0;
+  Totals totals_;
 };
+
+// The list of files to process: the folders of -R walked, and each file
+// once, under the first name that reaches it.
+std::vector<Entry> ListFiles(const Settings& s, std::vector<std::string>& problems) {
+  std::vector<Entry> entries;
+  std::map<std::pair<dev_t, ino_t>, std::string> seen;
+  const auto add = [&](const std::string& name) {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) return entries.push_back({name, {}, true});
+      const auto [first, fresh] = seen.emplace(std::make_pair(st.st_dev, st.st_ino), name);
+      if (!fresh) return entries.push_back({name, first->second, false});
+    }
+    entries.push_back({name, {}, false});  // a missing file fails when it is opened
+  };
+  for (const std::string& file : s.files) {
+    struct stat st {};
+    if (s.recursive && ::stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::vector<std::string> documents;
+      tamarind::cli::CollectDocuments(
+          file, documents, problems,
+          s.followLinks ? tamarind::cli::Links::Follow : tamarind::cli::Links::Skip);
+      for (const std::string& document : documents) add(document);
+    } else {
+      add(file);
+    }
+  }
+  return entries;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a failed write, reported as such
   Settings s;
   if (const int status = ParseCommandLine(argc, argv, s); status >= 0) return status;
-  if (s.sizeOnly) return PrintSizes(s);
-  if (s.files.size() == 1 && s.files[0] == "-") return ProcessStandardInput(s);
+  s.language = tamarind::cli::LocaleLanguage();
+  const bool standardInput = s.files.size() == 1 && s.files[0] == "-";
+  // Before any other thread: they all leave the signals to one.
+  tamarind::cli::HandleInterrupts(s.sizeOnly || standardInput);
+  CheckedOutput out(s.language);
+  if (s.sizeOnly) return PrintSizes(s, out);
+  if (standardInput) return ProcessStandardInput(s, out);
 
-  std::vector<std::string> documents, problems;
-  for (const std::string& file : s.files) {
-    struct stat st {};
-    if (s.recursive && ::stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      tamarind::cli::CollectDocuments(file, documents, problems);
-    } else {
-      documents.push_back(file);
-    }
-  }
+  std::vector<std::string> problems;
+  const std::vector<Entry> entries = ListFiles(s, problems);
   for (const std::string& problem : problems) std::cerr << "tamarind-cli: " << problem << "\n";
 
   const unsigned jobs = s.jobs != 0 ? s.jobs : std::max(1u, std::thread::hardware_concurrency());
-  size_t tags = 0;
-  MissCounts misses;
-  const size_t failed = Batch(s, documents).Run(jobs, tags, misses) + problems.size();
-  if (s.recursive) {
+  const Totals totals = Batch(s, entries, out).Run(jobs);
+  const size_t failed = totals.failed + problems.size();
+  const int signal = tamarind::cli::InterruptSignal();
+  if (s.recursive || signal != 0) {
     // With --diff, standard output is the patch alone.
-    std::FILE* summary = s.diff ? stderr : stdout;
-    std::fprintf(summary, "%zu files processed, %zu failed, %zu tags %s\n", documents.size(),
-                 failed, tags, s.dryRun ? "would change" : "changed");
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "%zu files processed, %zu failed, %zu tags %s\n",
+                  totals.processed, failed, totals.tags, s.dryRun ? "would change" : "changed");
+    if (s.diff) {
+      std::fputs(summary, stderr);
+    } else {
+      out.Write(summary);
+    }
   }
-  PrintMissSummary(misses, s.verbose);
-  return failed == 0 ? kExitOk : kExitFailed;
+  PrintMissSummary(totals.misses, s.verbose);
+  if (signal != 0) {
+    std::fprintf(stderr, "tamarind-cli: stopped by %s; %zu files not started\n",
+                 tamarind::cli::SignalName(signal), totals.notStarted);
+    return 128 + signal;
+  }
+  return failed == 0 && !out.Failed() ? kExitOk : kExitFailed;
 }

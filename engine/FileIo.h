@@ -1,10 +1,5 @@
-// File input and output of the engine: the I/O error, reading a document
-// whole, and replacing a document safely.
-//
-// A document is never patched in place. Its new contents go to a temporary
-// file in the same folder, which is flushed to disk and then renamed over the
-// document, so that a failure at any step leaves either the old bytes or the
-// new ones, never a mixture and never nothing.
+// File input and output of the engine: the I/O error and reading a
+// document. Putting new contents in place is SafeWrite's.
 #pragma once
 
 #include <sys/stat.h>
@@ -21,21 +16,34 @@ namespace tamarind {
 // Codes follow the engine's table (2 file not found, 3 invalid name, 4 too
 // many open files, 5 access denied, 100 read past end, 101 disk full, 106 not
 // a number); other system errors keep their own number.
+// The table's messages are Japanese, as the wizard shows them; the command
+// line shows the English ones outside a Japanese locale.
+enum class MessageLanguage { Japanese, English };
+
+// A document that is plainly no HTML (a NUL byte near its start, or the
+// signature of a compressed file, a PDF or a picture) is refused with this
+// code before anything is written.
+constexpr int kNotAnHtmlDocument = 1000;
+
 class EInOutError : public std::runtime_error {
  public:
   explicit EInOutError(int code);
-  EInOutError(int code, const std::string& message);
+  // `english` empty: the message is the same in both languages.
+  EInOutError(int code, const std::string& message, const std::string& english = {});
   int Code() const { return code_; }
+  // what() is the Japanese message of the table.
+  std::string Message(MessageLanguage language) const;
 
   // The error for a failed system call with this errno value.
   static EInOutError FromErrno(int err);
 
  private:
   int code_;
+  std::string english_;
 };
 
 // The message of the table for a code, "I/O エラー (%d)" for any other.
-std::string IoErrorMessage(int code);
+std::string IoErrorMessage(int code, MessageLanguage language = MessageLanguage::Japanese);
 
 // Maps an errno value onto the table's codes. Values the table does not know
 // come back unchanged.
@@ -100,6 +108,8 @@ class DocumentReader {
   void Attach(int fd);
   // The file as it was opened (mode, owner, times, links).
   const struct stat& Status() const { return status_; }
+  // The open handle, for reading the file's extended attributes.
+  int Handle() const { return fd_; }
 
   // Reads more bytes behind the window: at least as many as the window holds
   // already, so that a piece carried over many windows is still read and
@@ -121,54 +131,6 @@ class DocumentReader {
   struct stat status_ {};
   DocumentBuffer buffer_;
 };
-
-// The new contents of a file, written beside it under a temporary name. The
-// target is only touched by Commit(); a writer destroyed without committing
-// removes its temporary file.
-class ReplacementFile {
- public:
-  // `target` is the file to replace (already resolved if it was a link);
-  // `like` gives the permission bits and owner that the new file takes over.
-  ReplacementFile(std::string target, const struct stat& like);
-  ~ReplacementFile();
-  ReplacementFile(const ReplacementFile&) = delete;
-  ReplacementFile& operator=(const ReplacementFile&) = delete;
-
-  void Write(std::string_view bytes);
-  // Writes what is buffered, flushes it to disk (unless the caller will
-  // sync the whole file system instead) and closes the file.
-  void Finish(bool flushToDisk = true);
-  // Renames the finished file over the target, and flushes the rename to
-  // disk unless the caller will sync the whole file system instead.
-  void Commit(bool syncFolder = true);
-  const std::string& Target() const { return target_; }
-
- private:
-  void Flush();
-  void StartWriteBack();
-  void Discard() noexcept;
-
-  std::string target_;
-  std::string tempName_;
-  int fd_ = -1;
-  std::string buffer_;
-  uint64_t written_ = 0;
-  uint64_t startedWriteBack_ = 0;
-  bool committed_ = false;
-};
-
-// Keeps `original` (the file as it is, `status` its status) under the name
-// `backupName`. The backup is complete or absent: it is made under a
-// temporary name and renamed into place, replacing an older backup. A hard
-// link is used where it can be (a plain file with one name); otherwise the
-// bytes are copied with the original's permission bits and times.
-void MakeBackupFile(const std::string& original, const struct stat& status,
-                    const std::string& backupName);
-
-// Flushes everything written to the file system that holds `path` (one
-// flush for many files, where one per file would cost far more). Throws
-// EInOutError.
-void SyncFileSystemOf(const std::string& path);
 
 // The folder a name lies in, for creating files beside it ("." for a bare
 // name).

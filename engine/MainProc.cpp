@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -24,15 +25,115 @@ class StringOutput : public DocumentOutput {
   std::string& out_;
 };
 
-// Output written to the file that will replace the document.
-class FileOutput : public DocumentOutput {
+// Output into the file that will replace a document. With WhenChanged, a
+// small document is held in memory until it is known to change, so that a
+// page that stays as it is costs no file at all; a large one goes to its
+// file as usual, which is dropped at the end if it came out the same.
+class NewContentsOutput : public DocumentOutput {
  public:
-  explicit FileOutput(ReplacementFile& file) : file_(file) {}
-  void Write(std::string_view bytes) override { file_.Write(bytes); }
+  NewContentsOutput(SafeWriter& writer, PreparedDocument& document, const DocumentReader& reader,
+                    bool always)
+      : writer_(writer), document_(document), reader_(reader), always_(always), held_(Held()) {
+    held_.clear();
+  }
+
+  void Write(std::string_view bytes) override {
+    Remember(bytes);
+    if (file_) return file_->Write(bytes);
+    if (always_ || held_.size() + bytes.size() > kHeldAtMost) return Open(bytes);
+    held_.append(bytes);
+  }
+
+  void NoteChange(std::string_view oldBytes, size_t newLength) override {
+    if (!differs_ && !SameAsLastWritten(oldBytes, newLength)) differs_ = true;
+  }
+
+  // The new contents finished: returns them, or none when the document is
+  // to be left alone.
+  std::unique_ptr<ReplacementFile> Finish() {
+    if (!differs_ && !always_) return nullptr;  // a file made on the way goes
+    if (!file_) Open({});
+    file_->Finish();
+    return std::move(file_);
+  }
+  bool Differs() const { return differs_; }
 
  private:
-  ReplacementFile& file_;
+  static constexpr size_t kHeldAtMost = 256 * 1024;
+
+  // Makes the file, with what was held and then `bytes`.
+  void Open(std::string_view bytes) {
+    file_ = std::make_unique<ReplacementFile>(writer_, document_.Target(), reader_.Status(),
+                                              reader_.Handle());
+    file_->Write(held_);
+    held_.clear();
+    file_->Write(bytes);
+  }
+
+  // One buffer per thread, kept from one document to the next: a site of
+  // pages that stay as they are costs no memory of its own per page.
+  static std::string& Held() {
+    static thread_local std::string held;
+    held.reserve(kHeldAtMost);
+    return held;
+  }
+
+  // The last few pieces written: a change is written as a few pieces ("<",
+  // the tag, ">") right before it is noted.
+  void Remember(std::string_view bytes) {
+    recent_[next_] = bytes;
+    next_ = (next_ + 1) % recent_.size();
+  }
+
+  // Whether the last `newLength` bytes written equal `oldBytes` (a tag
+  // rebuilt to the very bytes it had).
+  bool SameAsLastWritten(std::string_view oldBytes, size_t newLength) const {
+    if (oldBytes.size() != newLength) return false;
+    size_t left = newLength;
+    for (size_t i = 0; i < recent_.size() && left > 0; ++i) {
+      const std::string_view piece = recent_[(next_ + recent_.size() - 1 - i) % recent_.size()];
+      const size_t take = std::min(left, piece.size());
+      if (piece.substr(piece.size() - take) != oldBytes.substr(left - take, take)) return false;
+      left -= take;
+    }
+    return left == 0;
+  }
+
+  SafeWriter& writer_;
+  PreparedDocument& document_;
+  const DocumentReader& reader_;
+  const bool always_;
+  std::unique_ptr<ReplacementFile> file_;
+  std::string& held_;
+  bool differs_ = false;
+  std::array<std::string_view, 4> recent_{};
+  size_t next_ = 0;
 };
+
+// Whether the first bytes of a document may be HTML: no NUL byte among
+// them, and not the signature of a compressed file, a PDF or a picture.
+// Such a file, rewritten as HTML, would only be damaged.
+constexpr size_t kSniffedBytes = 64 * 1024;
+
+bool LooksLikeHtml(std::string_view start) {
+  start = start.substr(0, kSniffedBytes);
+  if (start.find('\0') != std::string_view::npos) return false;
+  static constexpr std::string_view kSignatures[] = {
+      "\x1f\x8b",  // gzip
+      "PK\x03\x04",
+      "PK\x05\x06",
+      "PK\x07\x08",         // zip
+      "%PDF-",              // PDF
+      "\x89PNG\r\n\x1a\n",  // PNG
+      "\xff\xd8\xff",       // JPEG
+      "GIF87a",
+      "GIF89a",  // GIF
+  };
+  for (const std::string_view signature : kSignatures) {
+    if (start.substr(0, signature.size()) == signature) return false;
+  }
+  return true;
+}
 
 // The file a document's name stands for: a symbolic link is followed, so
 // that its target is rewritten and the link itself stays in place.
@@ -465,11 +566,20 @@ bool MainProc::InMarkup(std::string_view raw, const Segment& s, bool atEnd) {
 }
 
 void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
-  for (bool first = true;; first = false) {
-    const bool more = reader.ReadMore();
-    // The first window holds the document's first kilobyte, where it names
-    // its encoding (a window is never smaller, but for a shorter document).
-    if (first) documentEncoding_ = DeclaredEncoding(reader.Window());
+  // The start of the document is looked at before anything is written.
+  // A plain file read whole already needs no second read (which would only
+  // grow the window for nothing).
+  const struct stat& status = reader.Status();
+  bool more = reader.ReadMore();
+  while (more && reader.Window().size() < kSniffedBytes &&
+         !(S_ISREG(status.st_mode) && reader.Window().size() >= uint64_t(status.st_size))) {
+    more = reader.ReadMore();
+  }
+  if (!LooksLikeHtml(reader.Window())) throw EInOutError(kNotAnHtmlDocument);
+  // The first window holds the document's first kilobyte, where it names
+  // its encoding (a window is never smaller, but for a shorter document).
+  documentEncoding_ = DeclaredEncoding(reader.Window());
+  for (;;) {
     const size_t done = FormatWindow(reader.Window(), !more, out);
     if (!more) return;
     if (countLinesAsRead_) {
@@ -478,6 +588,7 @@ void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
     }
     reader.Consume(done);
     windowBase_ += done;
+    more = reader.ReadMore();
   }
 }
 
@@ -512,40 +623,30 @@ int MainProc::PreviewFile(const std::string& fileName, DocumentOutput& out) {
 }
 
 int MainProc::ProcessFile(const std::string& fileName) {
-  const std::unique_ptr<PreparedDocument> document = PrepareFile(fileName, true);
-  WriteDocument(*document);
+  SafeWriter writer(1);
+  const std::unique_ptr<PreparedDocument> document = PrepareFile(fileName, writer);
+  if (document->contents_) writer.PutInPlace(*document);
   return document->Changed();
 }
 
 std::unique_ptr<PreparedDocument> MainProc::PrepareFile(const std::string& fileName,
-                                                        bool flushToDisk) {
+                                                        SafeWriter& writer) {
   StartRun(DocumentFolderOf(fileName));
   DocumentReader reader;
   reader.Open(fileName);
-  auto document = std::make_unique<PreparedDocument>();
-  document->fileName_ = fileName;
-  document->original_ = reader.Status();
-  document->makeBackup_ = options.MakeBAKFile;
+  auto document = std::make_unique<PreparedDocument>(
+      fileName, ResolveTarget(fileName), reader.Status(),
+      options.MakeBAKFile ? BackupNameOf(fileName) : std::string());
   // The tag pass writes the new contents straight into the file that will
   // replace the document, so the document is read and written once.
-  document->replacement_ =
-      std::make_unique<ReplacementFile>(ResolveTarget(fileName), reader.Status());
-  FileOutput out(*document->replacement_);
+  NewContentsOutput out(writer, *document, reader, options.WriteBackMode == WriteBack::Always);
   FormatAllTags(reader, out);
+  document->contents_ = out.Finish();
   ResolveLines(reader);
   reader.Close();
-  document->replacement_->Finish(flushToDisk);
   document->changed_ = tagCounter_;
+  document->unchanged_ = !out.Differs();
   return document;
-}
-
-void MainProc::WriteDocument(PreparedDocument& document, bool syncFolder) {
-  // The backup must stand before the document is replaced; if it can't be
-  // made, the run stops here and the document stays as it was.
-  if (document.makeBackup_) {
-    MakeBackupFile(document.Target(), document.original_, BackupNameOf(document.fileName_));
-  }
-  document.replacement_->Commit(syncFolder);
 }
 
 }  // namespace tamarind

@@ -22,9 +22,15 @@
 
 #include "FileIo.h"
 #include "JpegUtil.h"
+#include "SafeWrite.h"
 #include "Tokenizer.h"
 
 namespace tamarind {
+
+// Whether a document whose bytes come out the same is written back all the
+// same (the wizard's way: its backup is renewed on every run), or left alone,
+// dates, backup and all.
+enum class WriteBack { Always, WhenChanged };
 
 // What a run does besides adding the sizes.
 struct ProcessingOptions {
@@ -39,6 +45,7 @@ struct ProcessingOptions {
   // Absolute links to the site itself ("https://example.com/"): a SRC value
   // under one of them names a file under Parameter_ABSFolder.
   std::vector<std::string> SiteUrls;
+  WriteBack WriteBackMode = WriteBack::Always;
 };
 
 // Receives the trace lines of the rewriter, one call per line. An empty
@@ -204,23 +211,6 @@ class ImageSizeCache {
   std::vector<Sizes> sizes_;
 };
 
-// A document whose new contents stand written beside it, not yet in place.
-// MainProc::PrepareFile makes one; MainProc::WriteDocument puts it in place.
-class PreparedDocument {
- public:
-  int Changed() const { return changed_; }
-  // The file that will be replaced (the target of a link).
-  const std::string& Target() const { return replacement_->Target(); }
-
- private:
-  friend class MainProc;
-  std::unique_ptr<ReplacementFile> replacement_;
-  std::string fileName_;
-  struct stat original_ {};
-  bool makeBackup_ = false;
-  int changed_ = 0;
-};
-
 class MainProc {
  public:
   ProcessingOptions options;
@@ -232,10 +222,11 @@ class MainProc {
   // The IMG tags the last run left without a size, in document order.
   const std::vector<ImageMiss>& Misses() const { return misses_; }
 
-  // Processes one HTML file in place and returns the number of tags changed.
-  // The file is written back on every run. With MakeBAKFile the file as it
-  // was is kept under its backup name. Throws EInOutError; on an error the
-  // document is as it was.
+  // Processes one HTML file in place and returns the number of tags changed:
+  // PrepareFile, then a SafeWriter puts it in place, a batch of one. The
+  // file is written back on every run unless WriteBackMode says otherwise.
+  // With MakeBAKFile the file as it was is kept under its backup name.
+  // Throws EInOutError; on an error the document is as it was.
   int ProcessFile(const std::string& fileName);
 
   // Processes a document held in memory; SRC values are resolved against
@@ -268,16 +259,11 @@ class MainProc {
   }
 
   // The first half of ProcessFile: the document read and its new contents
-  // written beside it, flushed to disk when `flushToDisk`. Nothing of the
-  // user's has changed yet. Throws EInOutError.
-  std::unique_ptr<PreparedDocument> PrepareFile(const std::string& fileName, bool flushToDisk);
-  // The second half: with the new contents on disk (flushed by PrepareFile,
-  // or by a sync of their file system since), the backup made when asked
-  // for, then the new contents renamed over the document. If the backup
-  // can't be made, the document stays as it was. Throws EInOutError.
-  // `syncFolder` false leaves flushing the rename to a later sync of the
-  // file system.
-  static void WriteDocument(PreparedDocument& document, bool syncFolder = true);
+  // written beside it, in one of `writer`'s places (waiting for one while
+  // all are taken). Nothing of the user's has changed yet; `writer` puts it
+  // in place. A document whose bytes come out the same gets no new contents
+  // when WriteBackMode is WhenChanged. Throws EInOutError.
+  std::unique_ptr<PreparedDocument> PrepareFile(const std::string& fileName, SafeWriter& writer);
 
   // Does all of ProcessFile but writing: the file is opened and read as for
   // a run, and its new contents go to `out`. Returns the number of tags that

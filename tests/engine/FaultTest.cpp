@@ -5,9 +5,19 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "FileOps.h"
 #include "MainProc.h"
@@ -39,18 +49,47 @@ bool Hit(const char* op) {
   return true;
 }
 
+// Handles of temporary files standing at this moment, and the most seen at
+// once.
+std::set<int> temporaries;
+size_t mostTemporaries = 0;
+std::mutex temporariesMutex;
+
+bool IsFolder(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 FileOps FaultyOps() {
   FileOps ops;
   ops.open = [](const char* p, int f, mode_t m) {
     // Creating the temporary file is an open of its own kind.
-    return Hit((f & O_CREAT) != 0 ? "create" : "open") ? -1 : real.open(p, f, m);
+    const bool nameless = (f & O_TMPFILE) == O_TMPFILE;
+    const bool create = (f & O_CREAT) != 0 || nameless;
+    // A file system without nameless files answers as an old kernel does.
+    if (nameless && Hit("nameless")) return -1;
+    if (Hit(create ? "create" : "open")) return -1;
+    const int fd = real.open(p, f, m);
+    if (create && fd >= 0) {
+      std::lock_guard lock(temporariesMutex);
+      temporaries.insert(fd);
+      mostTemporaries = std::max(mostTemporaries, temporaries.size());
+    }
+    return fd;
   };
   ops.read = [](int fd, void* b, size_t n) { return Hit("read") ? -1 : real.read(fd, b, n); };
   ops.write = [](int fd, const void* b, size_t n) {
     return Hit("write") ? -1 : real.write(fd, b, n);
   };
-  ops.fsync = [](int fd) { return Hit("fsync") ? -1 : real.fsync(fd); };
+  ops.fsync = [](int fd) {
+    return Hit(IsFolder(fd) ? "fsync folder" : "fsync") ? -1 : real.fsync(fd);
+  };
+  ops.syncfs = [](int fd) { return Hit("syncfs") ? -1 : real.syncfs(fd); };
   ops.close = [](int fd) {
+    {
+      std::lock_guard lock(temporariesMutex);
+      temporaries.erase(fd);
+    }
     if (!Hit("close")) return real.close(fd);
     real.close(fd);  // the handle is gone all the same, as on Linux
     return -1;
@@ -60,15 +99,32 @@ FileOps FaultyOps() {
     if (noLinks) errno = EPERM;
     return noLinks || Hit("link") ? -1 : real.link(a, b);
   };
+  ops.linkat = [](int a, const char* b, int c, const char* d, int f) {
+    return Hit("linkat") ? -1 : real.linkat(a, b, c, d, f);
+  };
   ops.fchmod = [](int fd, mode_t m) { return Hit("fchmod") ? -1 : real.fchmod(fd, m); };
+  ops.fchown = [](int fd, uid_t u, gid_t g) { return Hit("fchown") ? -1 : real.fchown(fd, u, g); };
+  ops.fsetxattr = [](int fd, const char* n, const void* v, size_t s, int f) {
+    return Hit("fsetxattr") ? -1 : real.fsetxattr(fd, n, v, s, f);
+  };
+  ops.ftruncate = [](int fd, off_t l) { return Hit("ftruncate") ? -1 : real.ftruncate(fd, l); };
   ops.futimens = [](int fd, const timespec t[2]) {
     return Hit("futimens") ? -1 : real.futimens(fd, t);
   };
-  ops.syncfs = real.syncfs;
   return ops;
 }
 
 enum class Bak { Absent, Previous, AsItWas };
+
+// How the document stands before the run, besides its bytes.
+enum class Setup {
+  Plain,
+  HardLinked,     // a second name: written in place, the other name follows
+  NoBackup,       // hard-linked, without a backup: a temporary copy instead
+  OtherGroup,     // a group the new file gets (as root) or cannot get
+  WithAttribute,  // an extended attribute the new file must carry
+  NamelessOnly,   // the row fails a step that only nameless files take
+};
 
 struct Row {
   const char* name;
@@ -79,6 +135,7 @@ struct Row {
   int code;  // 0: the run succeeds
   bool documentNew;
   Bak backup;
+  Setup setup = Setup::Plain;
 };
 
 const Row kRows[] = {
@@ -91,7 +148,6 @@ const Row kRows[] = {
     {"permission bits", "fchmod", 1, EPERM, true, false, 5, false, Bak::Previous},
     {"write", "write", 1, ENOSPC, true, false, 101, false, Bak::Previous},
     {"flush", "fsync", 1, EIO, true, false, EIO, false, Bak::Previous},
-    {"close after writing", "close", 2, EIO, true, false, EIO, false, Bak::Previous},
     // The backup: linked, or copied where links are refused.
     {"backup rename", "rename", 1, EACCES, true, false, 5, false, Bak::Previous},
     {"link error", "link", 0, EIO, false, false, EIO, false, Bak::Absent},
@@ -99,8 +155,34 @@ const Row kRows[] = {
     {"copy write", "write", 2, ENOSPC, false, true, 101, false, Bak::Absent},
     {"copy times", "futimens", 1, EPERM, false, true, 5, false, Bak::Absent},
     {"copy flush", "fsync", 2, EIO, false, true, EIO, false, Bak::Absent},
-    // Putting the new contents in place.
+    // Putting the new contents in place: named, closed, renamed, the folder
+    // flushed (the document is new then, but the failure is reported).
+    {"name new contents", "linkat", 0, EIO, true, false, EIO, false, Bak::AsItWas,
+     Setup::NamelessOnly},
+    {"named temporary", "nameless", 0, EOPNOTSUPP, true, false, 0, true, Bak::AsItWas},
+    {"close after writing", "close", 2, EIO, true, false, EIO, false, Bak::AsItWas},
     {"final rename", "rename", 2, EXDEV, true, false, EXDEV, false, Bak::AsItWas},
+    {"folder flush", "fsync folder", 1, EIO, true, false, EIO, true, Bak::AsItWas},
+    // A document of two names, written in place after a flushed copy; a
+    // failure while writing brings the old bytes back from the copy.
+    {"linked", "", 0, 0, true, false, 0, true, Bak::AsItWas, Setup::HardLinked},
+    {"linked copy flush", "fsync", 2, EIO, true, false, EIO, false, Bak::Previous,
+     Setup::HardLinked},
+    {"linked write", "write", 3, ENOSPC, true, false, 101, false, Bak::AsItWas, Setup::HardLinked},
+    {"linked truncate", "ftruncate", 1, EIO, true, false, EIO, false, Bak::AsItWas,
+     Setup::HardLinked},
+    {"linked flush", "fsync", 3, EIO, true, false, EIO, false, Bak::AsItWas, Setup::HardLinked},
+    {"linked no backup", "", 0, 0, false, false, 0, true, Bak::Absent, Setup::NoBackup},
+    {"linked no backup write", "write", 3, ENOSPC, false, false, 101, false, Bak::Absent,
+     Setup::NoBackup},
+    // A group the new file cannot take, or an attribute it cannot carry:
+    // written in place instead.
+    {"group kept", "", 0, 0, true, false, 0, true, Bak::AsItWas, Setup::OtherGroup},
+    {"group refused", "fchown", 1, EPERM, true, false, 0, true, Bak::AsItWas, Setup::OtherGroup},
+    {"group error", "fchown", 1, EIO, true, false, EIO, false, Bak::Previous, Setup::OtherGroup},
+    {"attribute kept", "", 0, 0, true, false, 0, true, Bak::AsItWas, Setup::WithAttribute},
+    {"attribute refused", "fsetxattr", 1, EPERM, true, false, 0, true, Bak::AsItWas,
+     Setup::WithAttribute},
 };
 
 class FaultTest : public ::testing::TestWithParam<Row> {
@@ -117,13 +199,31 @@ class FaultTest : public ::testing::TestWithParam<Row> {
   test::TempDir dir;
 };
 
+constexpr gid_t kOtherGroup = 4242;
+
 TEST_P(FaultTest, DocumentAndBackupComeThroughWhole) {
   const Row& row = GetParam();
   const std::string old = "<p><img src=a.gif></p>";
   const std::string file = dir.Write("index.html", old);
   if (row.previousBackup) dir.Write("index.bak", "previous backup");
+  const bool linked = row.setup == Setup::HardLinked || row.setup == Setup::NoBackup;
+  if (linked) {
+    ASSERT_EQ(::link(file.c_str(), (dir / "other.html").c_str()), 0);
+  }
+  if (row.setup == Setup::NamelessOnly && !MakesNamelessFiles(dir.Path())) {
+    GTEST_SKIP() << "this file system makes no files without a name";
+  }
+  if (row.setup == Setup::OtherGroup && ::chown(file.c_str(), ::geteuid(), kOtherGroup) != 0) {
+    GTEST_SKIP() << "only root can give the document a group of another user";
+  }
+  if (row.setup == Setup::WithAttribute &&
+      ::setxattr(file.c_str(), "user.origin", "draft", 5, 0) != 0) {
+    GTEST_SKIP() << "no extended attributes here: " << std::strerror(errno);
+  }
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
   MainProc engine;
-  engine.options.MakeBAKFile = true;
+  engine.options.MakeBAKFile = row.setup != Setup::NoBackup;
   fault = {row.op, row.nth, row.err};
   noLinks = row.noLinks;
 
@@ -140,7 +240,23 @@ TEST_P(FaultTest, DocumentAndBackupComeThroughWhole) {
   if (row.code != 0) {
     EXPECT_EQ(message, EInOutError::FromErrno(row.err).what());
   }
-  EXPECT_EQ(ReadFile(file), row.documentNew ? "<p><img src=a.gif width=120 height=45></p>" : old);
+  const std::string now = row.documentNew ? "<p><img src=a.gif width=120 height=45></p>" : old;
+  EXPECT_EQ(ReadFile(file), now);
+  if (linked) {
+    EXPECT_EQ(ReadFile(dir / "other.html"), now);
+  }
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  if (row.setup == Setup::WithAttribute) {
+    char value[16] = {};
+    EXPECT_EQ(::getxattr(file.c_str(), "user.origin", value, sizeof value), 5);
+    EXPECT_STREQ(value, "draft");
+  }
+  if (row.op == std::string("fchown") && row.code == 0) {
+    EXPECT_EQ(after.st_ino, before.st_ino) << "not written in place";
+  }
   switch (row.backup) {
     case Bak::Absent:
       EXPECT_FALSE(Exists(dir / "index.bak"));
@@ -163,6 +279,114 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, FaultTest, ::testing::ValuesIn(kRows), [](co
   for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 });
+
+// Pages of a site in two folders, each with an older backup.
+std::vector<std::string> MakePages(const test::TempDir& dir, int count) {
+  std::vector<std::string> pages;
+  for (int i = 0; i < count; ++i) {
+    const std::string folder = i % 2 == 0 ? "one/" : "two/";
+    dir.Write(folder + "a.gif", test::GifBytes(120, 45));
+    pages.push_back(dir.Write(folder + std::to_string(i) + ".html", "<img src=a.gif>"));
+    dir.Write(folder + std::to_string(i) + ".bak", "previous backup");
+  }
+  return pages;
+}
+
+std::vector<std::string> LeftBehind(const test::TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path())) {
+    if (e.path().filename().string().rfind(".tamarind-", 0) == 0) names.push_back(e.path());
+  }
+  return names;
+}
+
+TEST(BatchFaults, FailedSyncLeavesEveryDocumentOfTheBatchAsItWas) {
+  test::TempDir dir;
+  const std::vector<std::string> pages = MakePages(dir, 6);
+  Ops() = FaultyOps();
+  fault = {"syncfs", 0, EIO};
+  std::vector<std::string> failed;
+  {
+    SafeWriter writer;
+    MainProc engine;
+    engine.options.MakeBAKFile = true;
+    for (const std::string& page : pages) {
+      writer.Submit(engine.PrepareFile(page, writer), [&](std::unique_ptr<PreparedDocument> d) {
+        if (d->Error()) failed.push_back(d->FileName());
+      });
+    }
+    writer.Finish();
+  }
+  Ops() = SystemFileOps();
+  const int calls = fault.calls;
+  fault = Fault();
+  EXPECT_EQ(calls, 1) << "one sync for the batch";
+  EXPECT_EQ(failed, pages);
+  for (const std::string& page : pages) {
+    EXPECT_EQ(ReadFile(page), "<img src=a.gif>");
+    EXPECT_EQ(ReadFile(page.substr(0, page.size() - 5) + ".bak"), "previous backup");
+  }
+  EXPECT_EQ(LeftBehind(dir), std::vector<std::string>());
+}
+
+TEST(BatchFaults, WorkersWaitWhileEveryPlaceIsTaken) {
+  test::TempDir dir;
+  const std::vector<std::string> pages = MakePages(dir, 120);
+  Ops() = FaultyOps();
+  mostTemporaries = 0;
+  std::atomic<int> done{0};
+  {
+    SafeWriter writer(4);
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 3; ++w) {
+      workers.emplace_back([&] {
+        MainProc engine;
+        engine.options.MakeBAKFile = true;
+        for (size_t i = next++; i < pages.size(); i = next++) {
+          writer.Submit(engine.PrepareFile(pages[i], writer),
+                        [&](std::unique_ptr<PreparedDocument> d) { done += d->Error() ? 0 : 1; });
+        }
+      });
+    }
+    for (std::thread& t : workers) t.join();
+    writer.Finish();
+  }
+  Ops() = SystemFileOps();
+  EXPECT_EQ(done, 120);
+  EXPECT_GE(mostTemporaries, 1u);
+  EXPECT_LE(mostTemporaries, 4u);
+  for (const std::string& page : pages) {
+    EXPECT_EQ(ReadFile(page), "<img src=a.gif width=120 height=45>");
+  }
+  EXPECT_EQ(LeftBehind(dir), std::vector<std::string>());
+}
+
+TEST(ExitAtOnce, NamedTemporaryFilesAreRemoved) {
+  // Where new contents need a name from the start, a program ending at once
+  // removes them: a child prepares two pages and ends as a second interrupt
+  // ends the command line.
+  test::TempDir dir;
+  const std::vector<std::string> pages = MakePages(dir, 2);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    Ops() = FaultyOps();
+    fault = {"nameless", 0, EOPNOTSUPP};
+    SafeWriter writer;
+    MainProc engine;
+    engine.options.MakeBAKFile = true;
+    const auto first = engine.PrepareFile(pages[0], writer);
+    const auto second = engine.PrepareFile(pages[1], writer);
+    if (LeftBehind(dir).size() != 2) ::_exit(3);
+    RemoveTemporaryFilesForExit();
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(LeftBehind(dir), std::vector<std::string>());
+  for (const std::string& page : pages) EXPECT_EQ(ReadFile(page), "<img src=a.gif>");
+}
 
 TEST(DiskFull, RealFullDiskLeavesTheDocumentWhole) {
   test::TempDir dir;

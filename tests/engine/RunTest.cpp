@@ -102,8 +102,11 @@ TEST_F(RunTest, RewritesInPlaceAndCountsChangedTags) {
 TEST_F(RunTest, DocumentsWithoutImagesComeBackByteForByte) {
   engine.options.MakeBAKFile = true;
   std::string binary;
-  for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
-  for (const std::string& doc : {std::string(), std::string("plain <b>text</b> > <<"), binary}) {
+  for (int i = 1; i < 256; ++i) binary += static_cast<char>(i);
+  // A NUL byte only counts near the start (see NotAnHtmlDocumentIsRefused).
+  const std::string late = std::string(70000, 'x') + '\0' + "<b>";
+  for (const std::string& doc :
+       {std::string(), std::string("plain <b>text</b> > <<"), binary, late}) {
     const std::string file = dir.Write("page.htm", doc);
     EXPECT_EQ(engine.ProcessFile(file), 0);
     EXPECT_EQ(ReadFile(file), doc);
@@ -270,6 +273,81 @@ TEST_F(RunTest, FailedWriteLeavesTheDocumentWhole) {
   ::setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(Names(), (std::vector<std::string>{"a.gif", "big.html"}));
+}
+
+TEST_F(RunTest, NotAnHtmlDocumentIsRefused) {
+  engine.options.MakeBAKFile = true;
+  const struct {
+    const char* name;
+    std::string bytes;
+  } rows[] = {
+      {"nul early", "<p>" + std::string(1, '\0') + "<img src=a.gif>"},
+      {"nul at 64 KiB", std::string(65535, 'x') + '\0' + "<img src=a.gif>"},
+      {"gzip", "\x1f\x8b\x08<img src=a.gif>"},
+      {"zip", "PK\x03\x04<img src=a.gif>"},
+      {"pdf", "%PDF-1.4 <img src=a.gif>"},
+      {"png", "\x89PNG\r\n\x1a\n<img src=a.gif>"},
+      {"jpeg", "\xff\xd8\xff\xe0<img src=a.gif>"},
+      {"gif", test::GifBytes(1, 1) + "<img src=a.gif>"},
+  };
+  for (const auto& row : rows) {
+    const std::string file = dir.Write("page.html", row.bytes);
+    try {
+      engine.ProcessFile(file);
+      ADD_FAILURE() << row.name << ": processed";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.Code(), kNotAnHtmlDocument) << row.name;
+      EXPECT_STREQ(e.what(), "HTML 文書ではありません") << row.name;
+      EXPECT_EQ(e.Message(MessageLanguage::English), "not an HTML document") << row.name;
+    }
+    EXPECT_EQ(ReadFile(file), row.bytes) << row.name;
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a.gif", "page.html"})) << row.name;
+  }
+}
+
+TEST_F(RunTest, UnchangedDocumentsAreLeftAloneWhenAsked) {
+  engine.options.MakeBAKFile = true;
+  engine.options.WriteBackMode = WriteBack::WhenChanged;
+  const struct {
+    const char* name;
+    std::string doc;
+    bool overwrite;
+    bool changes;
+  } rows[] = {
+      {"no pictures", "<p>text</p>", false, false},
+      {"sized already", "<img src=a.gif width=120 height=45>", false, false},
+      {"rebuilt to the same bytes", "<img src=a.gif width=120 height=45>", true, false},
+      {"missing picture", "<img src=none.gif>", false, false},
+      {"large", std::string(600000, 'x') + "<img src=a.gif width=1 height=2>", false, false},
+      {"large, changed at the end", std::string(600000, 'x') + "<img src=a.gif>", false, true},
+      {"tag closed", "<p", false, true},
+      {"rebuilt", "<img src=a.gif  width=120 height=45>", true, true},
+  };
+  for (const auto& row : rows) {
+    const std::string file = dir.Write("page.html", row.doc);
+    dir.Write("page.bak", "the first run's backup");
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), old, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    engine.options.Parameter_OverWrite = row.overwrite;
+    SafeWriter writer;
+    const auto prepared = engine.PrepareFile(file, writer);
+    EXPECT_EQ(prepared->Unchanged(), !row.changes) << row.name;
+    if (!prepared->Unchanged()) writer.PutInPlace(*prepared);
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino == before.st_ino && after.st_mtim.tv_sec == 1000000000, !row.changes)
+        << row.name;
+    EXPECT_EQ(ReadFile(dir / "page.bak"), row.changes ? row.doc : "the first run's backup")
+        << row.name;
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a.gif", "page.bak", "page.html"})) << row.name;
+  }
+  // The wizard's way: written back every time, backup and all.
+  engine.options.WriteBackMode = WriteBack::Always;
+  const std::string file = dir.Write("page.html", "<p>text</p>");
+  EXPECT_EQ(engine.ProcessFile(file), 0);
+  EXPECT_EQ(ReadFile(dir / "page.bak"), "<p>text</p>");
 }
 
 }  // namespace

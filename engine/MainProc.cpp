@@ -433,11 +433,22 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
 
   SplitDocument(window, [&](const Segment& s) {
     // The piece that reaches the end of a window may go on in bytes not read
-    // yet: it is left for the next window (with the tag it would join).
-    // Every piece before it stands, as the split decides from left to right.
+    // yet. A tag (or a "<" still waiting for its tag) is left for the next
+    // window, with the tag it would join. Text is never rewritten, so it is
+    // passed on as it is and a run of text without brackets is never held
+    // whole; only its last three bytes wait, since "--" or "--!" there may
+    // end a comment with the ">" that comes next. Every piece before it
+    // stands, as the split decides from left to right.
     if (!last && s.end == window.size()) {
-      carry = joining ? joinBegin : s.begin;
-      return;
+      if (joining || s.isTag || window[s.begin] == '<') {
+        carry = joining ? joinBegin : s.begin;
+        return;
+      }
+      if (window[s.end - 1] != '>') {
+        carry = s.end - std::min<size_t>(3, s.end - s.begin);
+        return;
+      }
+      // Text closed by a stray ">" is whole: it stands like any other.
     }
     const char* raw = window.data() + s.begin;
     const size_t rawSize = s.end - s.begin;

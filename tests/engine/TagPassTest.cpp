@@ -115,6 +115,37 @@ TEST(TagPass, GreaterThanInsideQuotedValuesAcrossReadingWindows) {
   }
 }
 
+// Text is passed on window by window; what ends a comment, or a "<" whose
+// tag has not come yet, must still be seen whole where a window ends.
+TEST(TagPass, WindowBoundariesInsideCommentEndsAndTags) {
+  test::TempDir dir;
+  dir.Write("a.gif", test::GifBytes(120, 45));
+  constexpr size_t kWindow = 256 * 1024;
+  const std::string img = "<img src=a.gif>";
+  const std::string sized = "<img src=a.gif width=120 height=45>";
+  for (const std::string end : {"-->", "--!>"}) {
+    for (size_t cut = 0; cut <= end.size(); ++cut) {
+      // The comment's end straddles the first window's end at `cut`.
+      const std::string head = "<!-- " + img;
+      const std::string doc =
+          head + std::string(kWindow - head.size() - cut, 'x') + end + img + "<!-- " + img;
+      const std::string path = dir.Write("c.html", doc);
+      MainProc engine;
+      EXPECT_EQ(engine.ProcessFile(path), 1) << end << " " << cut;
+      EXPECT_TRUE(test::ReadFile(path) ==
+                  doc.substr(0, doc.size() - img.size() * 2 - 5) + sized + "<!-- " + img)
+          << end << " " << cut;
+    }
+  }
+  // A "<" as a window's last byte, its tag in the next window.
+  const std::string doc = std::string(kWindow - 1, 'x') + img + std::string(kWindow, 'y') + img;
+  const std::string path = dir.Write("t.html", doc);
+  MainProc engine;
+  EXPECT_EQ(engine.ProcessFile(path), 2);
+  EXPECT_TRUE(test::ReadFile(path) ==
+              std::string(kWindow - 1, 'x') + sized + std::string(kWindow, 'y') + sized);
+}
+
 // Elements whose content is text to a browser: an IMG tag inside them is no
 // picture and is neither changed nor counted.
 TEST(TagPass, TextElementsAreLeftAlone) {

@@ -143,11 +143,6 @@ int TableCodeOf(int err) {
 
 }  // namespace
 
-int IoErrorCodeFromErrno(int err) {
-  const int code = TableCodeOf(err);
-  return code != 0 ? code : err;
-}
-
 EInOutError::EInOutError(int code)
     : EInOutError(code, IoErrorMessage(code), IoErrorMessage(code, MessageLanguage::English)) {}
 

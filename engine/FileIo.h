@@ -45,10 +45,6 @@ class EInOutError : public std::runtime_error {
 // The message of the table for a code, "I/O エラー (%d)" for any other.
 std::string IoErrorMessage(int code, MessageLanguage language = MessageLanguage::Japanese);
 
-// Maps an errno value onto the table's codes. Values the table does not know
-// come back unchanged.
-int IoErrorCodeFromErrno(int err);
-
 // A document's bytes in memory. Large documents get their memory straight
 // from the system, asking for huge pages: filling a 100 MB buffer page by
 // 4 KiB page costs more than everything else a run does with it.

@@ -170,7 +170,8 @@ TEST_F(CliTest, ParallelRunsMatchOneAtATime) {
                 doc);
     }
     for (int i = 0; i < 5; ++i) {
-      dir.Write(std::string(copy) + "/img/" + std::to_string(i) + ".gif", test::GifBytes(i, 2 * i));
+      dir.Write(std::string(copy) + "/img/" + std::to_string(i) + ".gif",
+                test::GifBytes(static_cast<uint16_t>(i), static_cast<uint16_t>(2 * i)));
     }
   }
   const Result one = Run("-R -B -a -j 1 one");

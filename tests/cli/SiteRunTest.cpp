@@ -113,8 +113,12 @@ Result Interrupt(const std::string& folder, const std::vector<std::string>& args
     ::kill(child, signals[i]);
   }
   char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) r.out.append(buffer, n);
-  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) r.err.append(buffer, n);
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+    r.out.append(buffer, static_cast<size_t>(n));
+  }
+  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) {
+    r.err.append(buffer, static_cast<size_t>(n));
+  }
   ::close(out[0]);
   ::close(err[0]);
   int status = 0;

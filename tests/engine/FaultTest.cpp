@@ -274,8 +274,8 @@ TEST_P(FaultTest, DocumentAndBackupComeThroughWhole) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryStep, FaultTest, ::testing::ValuesIn(kRows), [](const auto& info) {
-  std::string name = info.param.name;
+INSTANTIATE_TEST_SUITE_P(EveryStep, FaultTest, ::testing::ValuesIn(kRows), [](const auto& row) {
+  std::string name = row.param.name;
   for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 });

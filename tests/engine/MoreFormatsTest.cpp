@@ -70,7 +70,8 @@ std::string Png(std::string_view type, uint64_t w, uint64_t h, int length = 13) 
          Num(w, 4) + Num(h, 4);
 }
 std::string Riff(std::string_view chunk, const std::string& c) {
-  return "RIFF" + LE(12 + c.size(), 4) + "WEBP" + std::string(chunk) + LE(c.size(), 4) + c;
+  const auto size = static_cast<int64_t>(c.size());
+  return "RIFF" + LE(12 + size, 4) + "WEBP" + std::string(chunk) + LE(size, 4) + c;
 }
 std::string Vp8(std::string_view startCode, uint16_t w, uint16_t h) {
   return Riff("VP8 ",

@@ -35,9 +35,9 @@ std::string Base64(std::string_view bytes) {
   static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t n = static_cast<uint8_t>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 2]);
+    uint32_t n = uint32_t{static_cast<uint8_t>(bytes[i])} << 16;
+    if (i + 1 < bytes.size()) n |= uint32_t{static_cast<uint8_t>(bytes[i + 1])} << 8;
+    if (i + 2 < bytes.size()) n |= uint32_t{static_cast<uint8_t>(bytes[i + 2])};
     out += kDigits[n >> 18 & 63];
     out += kDigits[n >> 12 & 63];
     out += i + 1 < bytes.size() ? kDigits[n >> 6 & 63] : '=';

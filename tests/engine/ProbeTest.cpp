@@ -103,10 +103,12 @@ TEST(ProbeTest, MarkerWalkOnMadeUpFiles) {
       {"g.gif", "GIFX", "none"}};
   auto marked = [](char m) { return kSoi + '\xFF' + m; };
   for (char m : Hex("C0 C1 C2 C3 C9 CA CB CD CE CF"))
-    cases.push_back({"f.jpg", JpegBytes(6, 4, m), "6x4"});
+    cases.push_back({"f.jpg", JpegBytes(6, 4, static_cast<uint8_t>(m)), "6x4"});
   // Not frame headers: the only one of them in a file gives no size, and
   // each is skipped by its length on the way to a real frame header.
-  for (char m : Hex("C4 C5 C6 C7 C8 CC")) cases.push_back({"f.jpg", JpegBytes(6, 4, m), "none"});
+  for (char m : Hex("C4 C5 C6 C7 C8 CC")) {
+    cases.push_back({"f.jpg", JpegBytes(6, 4, static_cast<uint8_t>(m)), "none"});
+  }
   for (char m : Hex("01 C4 C5 C6 C7 C8 CC D0 D9 E0 E1 FE"))
     cases.push_back({"s.jpg", marked(m) + kTrap + kSof, "3x2"});
   // After these pairs nothing can be trusted to be a segment.

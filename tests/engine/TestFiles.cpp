@@ -104,7 +104,7 @@ std::string JpegWithExif(uint16_t width, uint16_t height, uint16_t orientation, 
     std::string b(4, '\0');
     for (int i = 0; i < 4; ++i) {
       const char byte = static_cast<char>((v >> (8 * i)) & 0xFF);
-      b[littleEndian ? i : 3 - i] = byte;
+      b[static_cast<size_t>(littleEndian ? i : 3 - i)] = byte;
     }
     return b;
   };

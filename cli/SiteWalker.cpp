@@ -8,21 +8,12 @@
 #include <set>
 #include <utility>
 
+#include "Ascii.h"
 #include "FileIo.h"
+#include "PathName.h"
 
 namespace tamarind::cli {
 namespace {
-
-bool EndsWithIgnoringCase(const std::string& name, const char* suffix) {
-  const std::string s(suffix);
-  if (name.size() < s.size()) return false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    char c = name[name.size() - s.size() + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != s[i]) return false;
-  }
-  return true;
-}
 
 std::string Join(const std::string& folder, const std::string& name) {
   return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
@@ -81,7 +72,9 @@ class Walker {
 }  // namespace
 
 bool IsHtmlName(const std::string& name) {
-  return EndsWithIgnoringCase(name, ".html") || EndsWithIgnoringCase(name, ".htm");
+  const std::string_view ext = tamarind::ExtensionOf(name);
+  return tamarind::EqualsIgnoringAsciiCase(ext, ".html") ||
+         tamarind::EqualsIgnoringAsciiCase(ext, ".htm");
 }
 
 void CollectDocuments(const std::string& folder, std::vector<std::string>& documents,

@@ -25,6 +25,7 @@
 #include "Interrupt.h"
 #include "MainProc.h"
 #include "Output.h"
+#include "PathName.h"
 #include "PictureName.h"
 #include "SiteWalker.h"
 
@@ -334,12 +335,9 @@ struct MissCounts {
 };
 
 // The extension of a picture's name as a person reads it: ".tiff".
-std::string ExtensionOf(const std::string& path) {
-  const size_t cut = path.find_last_of("./");
-  if (cut == std::string::npos || path[cut] != '.' || cut + 1 == path.size()) {
-    return "no extension";
-  }
-  return path.substr(cut);
+std::string ExtensionText(const std::string& path) {
+  const std::string_view ext = tamarind::ExtensionOf(path);
+  return ext.size() > 1 ? std::string(ext) : "no extension";
 }
 
 std::string MissText(const tamarind::ImageMiss& m) {
@@ -353,7 +351,7 @@ std::string MissText(const tamarind::ImageMiss& m) {
       if (m.extension != tamarind::ImageKind::None) {
         return std::string(tamarind::FormatTitle(m.extension)) + " not in --formats";
       }
-      return "format not measured: " + ExtensionOf(m.path);
+      return "format not measured: " + ExtensionText(m.path);
     case MissReason::NoSize:
       return "no size in the picture's header";
     case MissReason::Unreadable:

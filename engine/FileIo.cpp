@@ -1,4 +1,5 @@
 #include "FileIo.h"
+#include "PathName.h"
 
 #include "FileOps.h"
 
@@ -263,10 +264,7 @@ void DocumentReader::Close() {
 }
 
 std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+  return FolderToOpen(path);
 }
 
 }  // namespace tamarind

@@ -12,6 +12,7 @@
 #include "Ascii.h"
 #include "ImageFile.h"
 #include "MoreFormats.h"
+#include "PathName.h"
 
 #include <sys/stat.h>
 #include <algorithm>
@@ -252,12 +253,9 @@ bool ImageFormats::Parse(std::string_view list, ImageFormats& out, std::string& 
 }
 
 ImageKind ExtensionKindOf(std::string_view fileName) {
-  // On this platform "/" is the only separator; it can never be the second
-  // byte of a double-byte character (those are 0x40 and up), so a plain byte
-  // search is safe.
-  const size_t cut = fileName.find_last_of("./");
-  if (cut == std::string_view::npos || fileName[cut] != '.') return ImageKind::None;
-  const std::string_view ext = fileName.substr(cut + 1);
+  const std::string_view dotted = ExtensionOf(fileName);
+  if (dotted.empty()) return ImageKind::None;
+  const std::string_view ext = dotted.substr(1);
   if (EqualsIgnoringAsciiCase(ext, "jpg")) return ImageKind::Jpeg;
   for (const FormatNames& f : kFormats) {
     if (EqualsIgnoringAsciiCase(ext, f.name)) return f.kind;

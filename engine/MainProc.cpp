@@ -1,6 +1,7 @@
 #include "MainProc.h"
 
 #include "Ascii.h"
+#include "PathName.h"
 #include "PictureName.h"
 
 #include <sys/stat.h>
@@ -146,13 +147,6 @@ std::string ResolveTarget(const std::string& fileName) {
   return real.get();
 }
 
-// On this platform "/" is the only separator. It can never be the second byte
-// of a double-byte character (those are 0x40 and up), so byte searches are
-// safe for the names of any code page in use here.
-size_t LastSeparator(std::string_view name) {
-  return name.rfind('/');
-}
-
 // A tag name ends at a blank, a "/" or a ">"; at the end of a segment only
 // when that is the end of the document ("</style<" is text to a browser).
 bool EndsTagName(std::string_view text, size_t at, bool atEnd) {
@@ -215,9 +209,7 @@ constexpr TextElement kTextElements[] = {
 }  // namespace
 
 std::string DocumentFolderOf(std::string_view fileName) {
-  const size_t slash = LastSeparator(fileName);
-  return slash == std::string_view::npos ? std::string()
-                                         : std::string(fileName.substr(0, slash + 1));
+  return FolderPrefixOf(fileName);
 }
 
 std::string BackupNameOf(std::string_view fileName) {

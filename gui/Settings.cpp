@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <memory>
 
+#include "PathName.h"
+
 namespace tamarind {
 namespace {
 
@@ -67,11 +69,7 @@ bool CreateSettingsStore(const QSettings& store) {
 }
 
 QString FolderOfFileName(const QString& fileName) {
-  const qsizetype slash = fileName.lastIndexOf(QLatin1Char('/'));
-  if (slash < 0) return QString();
-  // The separator stays when it is the root, or follows another one.
-  if (slash == 0 || fileName[slash - 1] == QLatin1Char('/')) return fileName.left(slash + 1);
-  return fileName.left(slash);
+  return QString::fromStdString(FolderAsStored(fileName.toStdString()));
 }
 
 QString DefaultAbsFolder() {

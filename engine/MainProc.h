@@ -1,10 +1,11 @@
 // MainProc: the tag-processing engine.
 //
-// A run reads one HTML document whole, cuts it into tag and text segments,
-// hands every tag to the IMG tag rewriter, and writes the document back with
-// the rewritten tags. Everything but a rewritten IMG tag is written back byte
-// for byte. The engine knows no encoding: names and texts are byte strings,
-// and only ASCII letters are ever compared without regard to case.
+// A run reads one HTML document front to back in windows, cuts each into
+// tag and text segments, hands every IMG tag to the rewriter, and streams
+// the text and the new tags into the document's replacement; only a piece
+// not yet finished at a window's end is held. Everything but a rewritten IMG
+// tag is written back byte for byte. The engine knows no encoding: names and texts are byte
+// strings, and only ASCII letters are ever compared without regard to case.
 //
 // All state of the engine lives in one MainProc object, so that tests and
 // workers can each have their own.
@@ -54,13 +55,6 @@ using TraceLog = std::function<void(std::string_view line)>;
 
 // ---------------------------------------------------------------------------
 // Segments
-
-// The segment list of a document in its written-out form: "TAG:" or "MSG:"
-// followed by the segment's text. For tests and for looking at a document.
-std::vector<std::string> SegmentItems(std::string_view doc);
-
-// The segments joined back into a document.
-std::string JoinSegmentItems(const std::vector<std::string>& items);
 
 // ---------------------------------------------------------------------------
 // The IMG tag rewriter

@@ -10,6 +10,7 @@
 
 #include "FuzzCheck.h"
 #include "MainProc.h"
+#include "SegmentList.h"
 #include "Tokenizer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "MainProc.h"
+#include "SegmentList.h"
 
 namespace tamarind {
 namespace {

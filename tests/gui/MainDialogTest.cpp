@@ -165,6 +165,22 @@ const struct {
     {1, "　1個のタグに処理を行いました。"},
     {12, "　12個のタグに処理を行いました。"},
 };
+// Parameterised cases are named by what they stand for, not by an index.
+std::string PageName(int page) {
+  static const char* const kNames[] = {"TitlePage", "FilePage", "OptionPage", "ResultPage"};
+  return page >= 0 && page < 4 ? kNames[page] : "Page" + std::to_string(page);
+}
+std::string PageParamName(const ::testing::TestParamInfo<int>& row) {
+  return PageName(row.param);
+}
+std::string CountName(const ::testing::TestParamInfo<int>& row) {
+  static const char* const kNames[] = {"Zero", "One", "Twelve"};
+  return kNames[row.param];
+}
+std::string StartName(const ::testing::TestParamInfo<bool>& row) {
+  return row.param ? "OptionPage" : "FilePage";
+}
+
 class MainDialogCountTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(MainDialogCountTest, ResultTellsHowManyTagsChanged) {
@@ -177,7 +193,7 @@ TEST_P(MainDialogCountTest, ResultTellsHowManyTagsChanged) {
   // Every IMG tag met leaves its trace in the hidden memo.
   EXPECT_TRUE(Get<QPlainTextEdit>("Mem_Status")->toPlainText().contains("** FIND IMAGE TAG **"));
 }
-INSTANTIATE_TEST_SUITE_P(ZeroOneTwelve, MainDialogCountTest, ::testing::Range(0, 3));
+INSTANTIATE_TEST_SUITE_P(ZeroOneTwelve, MainDialogCountTest, ::testing::Range(0, 3), CountName);
 
 TEST_F(MainDialogTest, RunTakesTheOptionsFromTheCheckBoxesAndTheChosenFolder) {
   dir.Write("pics/a.gif", test::GifBytes(120, 45));
@@ -289,7 +305,8 @@ TEST_P(MainDialogWorkerTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
   EXPECT_TRUE(services.optionStarts.isEmpty());
 }
 INSTANTIATE_TEST_SUITE_P(FromOptionOrFilePage, MainDialogWorkerTest,
-                         ::testing::Values(kOptionPage, kFilePage));
+                         ::testing::Values(kOptionPage, kFilePage),
+                         [](const auto& row) { return PageName(row.param); });
 
 class MainDialogTraceTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
 
@@ -338,7 +355,7 @@ TEST_P(MainDialogFailTest, FailedRunStaysOnItsPageAndNextRunsAgain) {
   EXPECT_EQ(ReadFile(dir / "index.bak"), kPlainDoc);
   EXPECT_EQ(services.errors.size(), 1);
 }
-INSTANTIATE_TEST_SUITE_P(FromOptionOrFilePage, MainDialogFailTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(FromOptionOrFilePage, MainDialogFailTest, ::testing::Bool(), StartName);
 
 TEST_F(MainDialogTest, DropTakesTheFirstItemThatIsNoFolder) {
   const QString folder = QString::fromStdString(dir.Path()), missing = folder + "/gone.html";
@@ -411,7 +428,7 @@ TEST_P(MainDialogDropTest, DropsAnywhereOnThePageFollowTheWindowsRule) {
   }
   ExpectPage(page);
 }
-INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogDropTest, ::testing::Range(0, 4));
+INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogDropTest, ::testing::Range(0, 4), PageParamName);
 
 class MainDialogPageTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
 
@@ -424,7 +441,7 @@ TEST_P(MainDialogPageTest, HelpOpensTheReadmeAndCancelCloses) {
   Click("Btn_Cancel");
   EXPECT_FALSE(dialog.isVisible());
 }
-INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogPageTest, ::testing::Range(0, 4));
+INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogPageTest, ::testing::Range(0, 4), PageParamName);
 
 // Where the desktop has no program for text files, Help shows the text in a
 // read-only window of the wizard's own, beside the wizard, which goes on.
@@ -579,7 +596,7 @@ TEST_P(MainDialogEscTest, EscCancelsWithoutSaving) {
   EXPECT_FALSE(dialog.isVisible());
   EXPECT_TRUE(Store().allKeys().isEmpty());
 }
-INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogEscTest, ::testing::Range(0, 4));
+INSTANTIATE_TEST_SUITE_P(EveryPage, MainDialogEscTest, ::testing::Range(0, 4), PageParamName);
 
 // The one test with the desktop's own box: caption, text, the single Yes
 // button, and a click on it ends the box.

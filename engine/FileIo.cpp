@@ -4,7 +4,6 @@
 #include "FileOps.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -166,37 +165,18 @@ EInOutError EInOutError::FromErrno(int err) {
 
 void DocumentBuffer::Reserve(size_t capacity) {
   if (capacity <= capacity_) return;
-  constexpr size_t kHugePage = 2 * 1024 * 1024;
-  char* fresh = nullptr;
-  bool mapped = false;
-  if (capacity >= 2 * kHugePage) {
-    capacity = (capacity + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    (void)::madvise(p, capacity, MADV_HUGEPAGE);  // a hint; plain pages work as well
-    fresh = static_cast<char*>(p);
-    mapped = true;
-  } else {
-    fresh = new char[capacity];
-  }
-  if (size_ > 0) std::memcpy(fresh, data_, size_);
-  const size_t size = size_;
-  Release();
-  data_ = fresh;
-  size_ = size;
+  // realloc moves a large block by remapping its pages rather than copying
+  // them, so a window that grows for one long tag is never held twice.
+  void* grown = std::realloc(data_, capacity);
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<char*>(grown);
   capacity_ = capacity;
-  mapped_ = mapped;
 }
 
 void DocumentBuffer::Release() noexcept {
-  if (mapped_) {
-    ::munmap(data_, capacity_);
-  } else {
-    delete[] data_;
-  }
+  std::free(data_);
   data_ = nullptr;
   size_ = capacity_ = 0;
-  mapped_ = false;
 }
 
 void DocumentBuffer::Consume(size_t n) {

@@ -45,9 +45,8 @@ class EInOutError : public std::runtime_error {
 // The message of the table for a code, "I/O エラー (%d)" for any other.
 std::string IoErrorMessage(int code, MessageLanguage language = MessageLanguage::Japanese);
 
-// A document's bytes in memory. Large documents get their memory straight
-// from the system, asking for huge pages: filling a 100 MB buffer page by
-// 4 KiB page costs more than everything else a run does with it.
+// A document's bytes in memory: a plain growing buffer. Documents are read
+// in windows, so it is large only while one long tag is held.
 class DocumentBuffer {
  public:
   DocumentBuffer() = default;
@@ -59,7 +58,6 @@ class DocumentBuffer {
       std::swap(data_, other.data_);
       std::swap(size_, other.size_);
       std::swap(capacity_, other.capacity_);
-      std::swap(mapped_, other.mapped_);
     }
     return *this;
   }
@@ -83,7 +81,6 @@ class DocumentBuffer {
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
-  bool mapped_ = false;
 };
 
 // A document read front to back in windows. The window holds what the caller

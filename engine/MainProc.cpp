@@ -189,9 +189,13 @@ uint64_t CountLineEnds(std::string_view text) {
 
 // The second byte of a segment that may open a comment or a text element:
 // "<!", "<s(cript|tyle)", "<t(extarea|itle)", "<x(mp)", "<p(laintext)".
+constexpr auto kMayChangeMarkup = [] {
+  std::array<bool, 256> table{};
+  for (const char c : std::string_view("!sStTxXpP")) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
 bool MayChangeMarkup(char c) {
-  const char lower = AsciiLower(c);
-  return c == '!' || lower == 's' || lower == 't' || lower == 'x' || lower == 'p';
+  return kMayChangeMarkup[static_cast<unsigned char>(c)];
 }
 
 // The elements whose content is text to a browser, and the end tag that
@@ -399,6 +403,11 @@ size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput
   };
 
   SplitDocument(window, [&](const Segment& s) {
+    // Most segments are plain text in markup: nothing to look at.
+    if (!s.isTag && !joining && markup_ == Markup::Text && s.end != window.size() &&
+        window[s.begin] != '<') {
+      return;
+    }
     // The piece that reaches the end of a window may go on in bytes not read
     // yet. A tag (or a "<" still waiting for its tag) is left for the next
     // window, with the tag it would join. Text is never rewritten, so it is

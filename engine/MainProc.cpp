@@ -171,6 +171,17 @@ bool EndsComment(std::string_view raw, size_t from) {
   return endsWith("-->") || endsWith("--!>");
 }
 
+// What the rewriter needs of a probe's answer.
+ImageSize SizeOf(const ProbeResult& probe) {
+  ImageSize size;
+  size.found = probe.Found();
+  size.width = static_cast<int32_t>(probe.width);
+  size.height = static_cast<int32_t>(probe.height);
+  size.outcome = probe.outcome;
+  size.extension = probe.extension;
+  return size;
+}
+
 // The number of LF bytes, 16 at a time where the processor allows.
 uint64_t CountLineEnds(std::string_view text) {
   uint64_t count = 0;
@@ -238,13 +249,7 @@ ImageSize ImageSizeCache::Get(const std::string& path, ImageFormats formats) {
   }
   // Probed outside the lock: two workers may read the same picture at once,
   // which costs a little and changes nothing.
-  const ProbeResult probe = ProbeImageFile(path, formats);
-  ImageSize size;
-  size.found = probe.Found();
-  size.width = static_cast<int32_t>(probe.width);
-  size.height = static_cast<int32_t>(probe.height);
-  size.outcome = probe.outcome;
-  size.extension = probe.extension;
+  const ImageSize size = SizeOf(ProbeImageFile(path, formats));
   std::unique_lock lock(mutex_);
   auto set = std::find_if(sizes_.begin(), sizes_.end(),
                           [formats](const Sizes& s) { return s.formats == formats; });
@@ -276,16 +281,6 @@ ImageKind KindOfMediaType(std::string_view type) {
     if (type == t.type) return t.kind;
   }
   return ImageKind::None;
-}
-
-ImageSize SizeOf(const ProbeResult& probe) {
-  ImageSize size;
-  size.found = probe.Found();
-  size.width = static_cast<int32_t>(probe.width);
-  size.height = static_cast<int32_t>(probe.height);
-  size.outcome = probe.outcome;
-  size.extension = probe.extension;
-  return size;
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include "PathName.h"
 #include "PictureName.h"
 #include "SiteWalker.h"
+#include "StandardHandles.h"
 
 #ifndef TAMARIND_VERSION
 #define TAMARIND_VERSION "0.0.0"
@@ -704,6 +705,9 @@ std::vector<Entry> ListFiles(const Settings& s, std::vector<std::string>& proble
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened: a page opened as a closed standard output
+  // would get the program's messages.
+  if (!tamarind::OpenClosedStandardHandles()) return kExitFailed;
   std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a failed write, reported as such
   Settings s;
   if (const int status = ParseCommandLine(argc, argv, s); status >= 0) return status;

@@ -300,6 +300,55 @@ TEST_F(SiteRunTest, DiffsApplyWithBlanksAndLinksInNames) {
   EXPECT_TRUE(fs::is_symlink(dir / "my site/link page.html"));
 }
 
+// Every file below a folder, and its bytes.
+std::map<std::string, std::string> Contents(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (e.is_regular_file()) files[e.path()] = ReadFile(e.path());
+  }
+  return files;
+}
+
+TEST_F(SiteRunTest, ClosedStandardOutputOrErrorReachesNoPage) {
+  // As cron and some service managers start programs. A page opened as the
+  // closed handle would get the lines meant for it.
+  const struct {
+    const char* args;
+    const char* closed;
+    int status;
+  } rows[] = {
+      {"-n -v -R site", ">&-", 1},
+      {"-n -v -R site", "2>&-", 0},
+      {"-v -R site", ">&-", 1},
+      {"-v -R site", "2>&-", 0},
+  };
+  const std::string miss = "<img src=none.gif>\n";  // a line of -v for every run
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.args) + " " + row.closed);
+    fs::remove_all(dir / "site");
+    MakeSite("site", 100);
+    dir.Write("site/miss.htm", miss);
+    const auto before = Contents(dir / "site");
+    const Result r = Run(std::string(row.args) + " " + row.closed);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    if (row.status == 1) {
+      // Writing to the closed output fails, and is said once, as any failed write.
+      EXPECT_NE(r.err.find("tamarind-cli: standard output: Bad file descriptor\n"),
+                std::string::npos);
+      EXPECT_NE(r.err.find("site/miss.htm:1: none.gif: no picture at site/none.gif\n"),
+                std::string::npos);
+    } else {
+      EXPECT_NE(r.out.find("101 files processed, 0 failed"), std::string::npos) << r.out;
+    }
+    if (std::string(row.args).find("-n") == 0) {
+      EXPECT_EQ(Contents(dir / "site"), before);
+    } else {
+      EXPECT_EQ(ExpectOldOrNew("site"), 100);
+      EXPECT_EQ(ReadFile(dir / "site/miss.htm"), miss);
+    }
+  }
+}
+
 TEST_F(SiteRunTest, StandardInputPreviews) {
   dir.Write("page.html", "<img src=a.gif>\n");
   Result r = Run("--diff - < page.html");

@@ -195,9 +195,10 @@ void DocumentReader::Attach(int fd) {
   owned_ = false;
 }
 
-void DocumentReader::Open(const std::string& fileName) {
+void DocumentReader::Open(const std::string& fileName, Access access) {
   buffer_.SetSize(0);
-  const int fd = OpenRetrying(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  const int mode = access == Access::ReadWrite ? O_RDWR : O_RDONLY;
+  const int fd = OpenRetrying(fileName.c_str(), mode | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) ThrowErrno(errno);
   if (::fstat(fd, &status_) != 0) {
     const int err = errno;

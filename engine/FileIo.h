@@ -93,10 +93,12 @@ class DocumentReader {
   DocumentReader(const DocumentReader&) = delete;
   DocumentReader& operator=(const DocumentReader&) = delete;
 
-  // Opens a regular file for reading and writing, so that a document the
-  // user may not change fails here, before anything happens to it. Throws
-  // EInOutError.
-  void Open(const std::string& fileName);
+  // What the document is opened for: a run that will write it opens it for
+  // reading and writing, so that a document the user may not change fails
+  // here, before anything happens to it; a preview only reads it.
+  enum class Access { ReadWrite, ReadOnly };
+  // Opens a regular file. Throws EInOutError.
+  void Open(const std::string& fileName, Access access);
   // Reads from a handle that stays open afterwards (standard input).
   void Attach(int fd);
   // The file as it was opened (mode, owner, times, links).

@@ -597,7 +597,7 @@ int MainProc::ProcessStream(int input, DocumentOutput& out, std::string_view doc
 int MainProc::PreviewFile(const std::string& fileName, DocumentOutput& out) {
   StartRun(DocumentFolderOf(fileName));
   DocumentReader reader;
-  reader.Open(fileName);
+  reader.Open(fileName, DocumentReader::Access::ReadOnly);
   FormatAllTags(reader, out);
   ResolveLines(reader);
   reader.Close();
@@ -615,7 +615,7 @@ std::unique_ptr<PreparedDocument> MainProc::PrepareFile(const std::string& fileN
                                                         SafeWriter& writer) {
   StartRun(DocumentFolderOf(fileName));
   DocumentReader reader;
-  reader.Open(fileName);
+  reader.Open(fileName, DocumentReader::Access::ReadWrite);
   auto document = std::make_unique<PreparedDocument>(
       fileName, ResolveTarget(fileName), reader.Status(),
       options.MakeBAKFile ? BackupNameOf(fileName) : std::string());

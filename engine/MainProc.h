@@ -259,9 +259,10 @@ class MainProc {
   // when WriteBackMode is WhenChanged. Throws EInOutError.
   std::unique_ptr<PreparedDocument> PrepareFile(const std::string& fileName, SafeWriter& writer);
 
-  // Does all of ProcessFile but writing: the file is opened and read as for
-  // a run, and its new contents go to `out`. Returns the number of tags that
-  // would change. Throws EInOutError.
+  // Does all of ProcessFile but writing: the file is read as for a run, and
+  // its new contents go to `out`. It is opened for reading only, so a page
+  // the user may read but not write is previewed all the same. Returns the
+  // number of tags that would change. Throws EInOutError.
   int PreviewFile(const std::string& fileName, DocumentOutput& out);
 
  private:

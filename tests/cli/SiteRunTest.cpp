@@ -349,6 +349,40 @@ TEST_F(SiteRunTest, ClosedStandardOutputOrErrorReachesNoPage) {
   }
 }
 
+TEST_F(SiteRunTest, PreviewsReadPagesTheUserMayNotWrite) {
+  const std::string page = "<img src=a.gif>\n";
+  dir.Write("page.html", page);
+  ASSERT_EQ(::chmod((dir / "page.html").c_str(), 0444), 0);
+  // Root writes whatever the mode says: it runs the program without that power.
+  const std::string as =
+      ::geteuid() == 0 ? "setpriv --inh-caps=-dac_override --bounding-set=-dac_override " : "";
+  if (std::system(("cd '" + dir.Path() + "' && " + as +
+                   "sh -c 'test -r page.html && ! (: >> page.html) 2>/dev/null'")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "cannot run without the power to write a read-only file";
+  }
+  const struct {
+    const char* args;
+    int status;
+    const char* out;
+    const char* err;
+  } rows[] = {
+      {"-n page.html", 0, "page.html: 1 tags would change\n", ""},
+      {"--diff page.html", 0, "+<img src=a.gif width=120 height=45>\n",
+       "page.html: 1 tags would change\n"},
+      // A real run refuses it before anything changes, as ever.
+      {"page.html", 1, "", "tamarind-cli: page.html: access denied\n"},
+  };
+  for (const auto& row : rows) {
+    const Result r = Run(row.args, "LC_ALL=C " + as);
+    EXPECT_EQ(r.status, row.status) << row.args << ": " << r.err;
+    EXPECT_NE(r.out.find(row.out), std::string::npos) << row.args << ": " << r.out;
+    EXPECT_EQ(r.err, row.err) << row.args;
+  }
+  EXPECT_EQ(ReadFile(dir / "page.html"), page);
+  EXPECT_FALSE(Exists(dir / "page.bak"));
+}
+
 TEST_F(SiteRunTest, StandardInputPreviews) {
   dir.Write("page.html", "<img src=a.gif>\n");
   Result r = Run("--diff - < page.html");

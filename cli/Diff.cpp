@@ -68,6 +68,38 @@ std::string Range(size_t start, size_t count) {
   return std::to_string(shown) + "," + std::to_string(count);
 }
 
+// A name as the header lines give it: as it is, or, when it holds a control
+// byte, a double quote or a backslash, between double quotes with C escapes
+// ("a\tb.html"), as git writes such names and patch reads them back. A TAB
+// or a line break as it is would end the name early for patch.
+std::string HeaderName(std::string_view name) {
+  const auto plain = [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c >= 0x20 && c != 0x7f && c != '"' && c != '\\';
+  };
+  if (std::all_of(name.begin(), name.end(), plain)) return std::string(name);
+  std::string quoted = "\"";
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (plain(ch)) {
+      quoted += ch;
+      continue;
+    }
+    if (c >= '\a' && c <= '\r') {  // BEL, BS, TAB, LF, VT, FF, CR
+      quoted += '\\';
+      quoted += "abtnvfr"[c - '\a'];
+    } else if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += ch;
+    } else {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "\\%03o", c);
+      quoted += octal;
+    }
+  }
+  return quoted + '"';
+}
+
 }  // namespace
 
 void ChangeRecorder::NoteChange(std::string_view oldBytes, size_t newLength) {
@@ -126,7 +158,8 @@ std::string UnifiedDiff(const std::string& label, std::string_view oldText,
     }
   }
 
-  std::string out = "--- " + label + "\t" + oldDate + "\n+++ " + label + "\t" + newDate + "\n";
+  const std::string name = HeaderName(label);
+  std::string out = "--- " + name + "\t" + oldDate + "\n+++ " + name + "\t" + newDate + "\n";
   for (size_t i = 0; i < blocks.size();) {
     // Blocks whose context would meet go into one hunk.
     size_t j = i;

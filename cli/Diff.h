@@ -36,8 +36,9 @@ class ChangeRecorder : public DocumentOutput {
 // The changes as a unified diff ("diff -u" form) of `label` against itself,
 // with three lines of context; empty when nothing changed. As diff does, a
 // TAB and a date follow the name in the header lines, so that patch reads a
-// name with blanks whole. `patch -p0` applies it in the folder the label is
-// relative to.
+// name with blanks whole; a name with a control byte, a double quote or a
+// backslash is quoted with C escapes, as git writes it. `patch -p0` applies
+// it in the folder the label is relative to.
 std::string UnifiedDiff(const std::string& label, std::string_view oldText,
                         std::string_view newText, const std::vector<Change>& changes,
                         const std::string& oldDate, const std::string& newDate);

@@ -300,6 +300,26 @@ TEST_F(SiteRunTest, DiffsApplyWithBlanksAndLinksInNames) {
   EXPECT_TRUE(fs::is_symlink(dir / "my site/link page.html"));
 }
 
+TEST_F(SiteRunTest, DiffsQuoteNamesWithControlBytesQuotesOrBackslashes) {
+  const std::string names[] = {"tab\there.html", "line\nbreak.html", "quote\"back\\slash.html",
+                               "bell\a del\x7f.html", "plain \xc3\xa9.html"};
+  for (const std::string& name : names) dir.Write("odd/" + name, "<p>\n<img src=../a.gif>\n");
+  const Result r = Run("--diff -R odd > odd.patch");
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string patch = ReadFile(dir / "odd.patch");
+  for (const char* header :
+       {"--- \"odd/tab\\there.html\"\t", "+++ \"odd/line\\nbreak.html\"\t",
+        "--- \"odd/quote\\\"back\\\\slash.html\"\t", "--- \"odd/bell\\a del\\177.html\"\t",
+        "--- odd/plain \xc3\xa9.html\t"}) {
+    EXPECT_NE(patch.find(header), std::string::npos) << header << "\n" << patch;
+  }
+  ASSERT_EQ(std::system(("cd '" + dir.Path() + "' && patch -s -p0 < odd.patch").c_str()), 0);
+  for (const std::string& name : names) {
+    EXPECT_EQ(ReadFile(dir / ("odd/" + name)), "<p>\n<img src=../a.gif width=120 height=45>\n")
+        << name;
+  }
+}
+
 // Every file below a folder, and its bytes.
 std::map<std::string, std::string> Contents(const std::string& root) {
   std::map<std::string, std::string> files;

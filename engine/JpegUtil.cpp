@@ -271,6 +271,8 @@ ImageKind ImageKindOf(std::string_view fileName, ImageFormats formats) {
 ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
   ProbeResult result;
   result.extension = ExtensionKindOf(fileName);
+  // No file has a NUL in its name; the system would read the name short.
+  if (fileName.find('\0') != std::string::npos) return result;
   ImageKind kind = formats.Has(result.extension) ? result.extension : ImageKind::None;
   ImageDimensions size;
   bool found = false;

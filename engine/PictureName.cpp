@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -237,6 +238,24 @@ bool DecodeBase64(std::string_view s, std::string& out) {
   return true;
 }
 
+// The dots a path segment stands for: 1 for "." (or "%2e"), 2 for ".." (or
+// ".%2e", "%2e." and "%2e%2e"), any case of the "e"; 0 for a name.
+int DotsOf(std::string_view segment) {
+  int dots = 0;
+  while (!segment.empty()) {
+    if (segment[0] == '.') {
+      segment.remove_prefix(1);
+    } else if (segment.size() >= 3 && segment[0] == '%' && segment[1] == '2' &&
+               AsciiLower(segment[2]) == 'e') {
+      segment.remove_prefix(3);
+    } else {
+      return 0;
+    }
+    if (++dots > 2) return 0;  // "..." is a name
+  }
+  return dots;
+}
+
 // Splits "http://host/path", "https://host/path" or "//host/path" into its
 // host and path (the path beginning with "/", or empty).
 bool SplitUrl(std::string_view url, std::string_view& host, std::string_view& path) {
@@ -349,7 +368,57 @@ std::string BrowserReading(std::string_view value, std::string_view encoding) {
   }
   const size_t cut = v.find_first_of("?#");
   if (cut != std::string::npos) v.resize(cut);
-  return DecodePercent(v);
+  v = DecodePercent(v);
+  // Removed once the escapes are decoded, so that a "%2f" turned "/" makes
+  // no way out either.
+  if (v.empty() || v[0] != '/') return v;
+  std::string rooted;
+  rooted.reserve(v.size());
+  AppendWithoutDotSegments(rooted, v);
+  return rooted;
+}
+
+void AppendWithoutDotSegments(std::string& out, std::string_view rooted) {
+  if (rooted.empty() || rooted[0] != '/' || rooted.find_first_of(".%") == std::string_view::npos) {
+    out.append(rooted);
+    return;
+  }
+  // Each segment kept is "/" and its name; a ".." drops the last one kept,
+  // and none before `base`, which is not ours.
+  const size_t base = out.size();
+  size_t at = 1;
+  for (;;) {
+    const size_t slash = rooted.find('/', at);
+    const bool last = slash == std::string_view::npos;
+    const std::string_view segment = rooted.substr(at, last ? rooted.npos : slash - at);
+    const int dots = DotsOf(segment);
+    if (dots == 2) {
+      const size_t kept = out.rfind('/');
+      if (kept != std::string::npos && kept >= base) out.resize(kept);
+    }
+    if (dots == 0) {
+      out += '/';
+      out.append(segment);
+    } else if (last) {
+      out += '/';  // "/a/.." is the folder "/"
+    }
+    if (last) return;
+    at = slash + 1;
+  }
+}
+
+bool ReadsWithNul(std::string_view value) {
+  if (IsDataUri(value)) return false;
+  if (value.find('\0') != std::string_view::npos) return true;
+  if (value.find_first_of("%&") == std::string_view::npos) return false;
+  // The steps of BrowserReading that can make or hide a "%00".
+  std::string v;
+  for (char c : value) {
+    if (c != '\t' && c != '\n' && c != '\r') v += c;
+  }
+  if (v.find('&') != std::string::npos) v = DecodeReferences(v);
+  v.resize(std::min(v.find_first_of("?#"), v.size()));
+  return v.find("%00") != std::string::npos;
 }
 
 std::string MatchIgnoringCase(std::string_view folder, std::string_view relative) {
@@ -427,6 +496,11 @@ bool MapSiteUrl(std::string_view value, const std::vector<std::string>& sites,
   value = TrimBlanks(value);
   std::string_view host, path;
   if (!SplitUrl(value, host, path) || path.empty()) return false;
+  // The path as the browser asks for it; the query stays as written.
+  const size_t query = std::min(path.find_first_of("?#"), path.size());
+  std::string resolved;
+  AppendWithoutDotSegments(resolved, path.substr(0, query));
+  resolved.append(path.substr(query));
   for (const std::string& site : sites) {
     std::string_view siteHost, sitePath;
     if (!SplitUrl(site, siteHost, sitePath) || !EqualsIgnoringAsciiCase(host, siteHost)) continue;
@@ -435,9 +509,9 @@ bool MapSiteUrl(std::string_view value, const std::vector<std::string>& sites,
     // both cover "/docs/img/a.png".
     std::string folder(sitePath);
     if (folder.back() != '/') folder += '/';
-    if (path.substr(0, folder.size()) != folder) continue;
+    if (std::string_view(resolved).substr(0, folder.size()) != folder) continue;
     rootedPath = "/";
-    rootedPath.append(path.substr(folder.size()));
+    rootedPath.append(std::string_view(resolved).substr(folder.size()));
     return true;
   }
   return false;

@@ -27,8 +27,25 @@ std::string EncodingForLabel(std::string_view label);
 // (and TAB, LF, CR inside removed), decoded from `encoding` (when empty:
 // UTF-8 if the bytes are valid UTF-8, else Shift_JIS), character references
 // decoded, "\" read as "/", the query and fragment cut off, and %HH escapes
-// decoded. Bytes that do not decode stay as they are.
+// decoded. Bytes that do not decode stay as they are. A path that then
+// begins with "/" has its dot segments removed (see below), so it stays
+// under the web root; a relative one keeps them.
 std::string BrowserReading(std::string_view value, std::string_view encoding);
+
+// Appends `rooted` (a path that begins with "/") to `out` with its dot
+// segments removed, as a browser resolves a URL's path before it asks the
+// server: a "." segment goes, a ".." one takes the segment before it along,
+// and nothing climbs above the first "/". "%2e" (any case) counts as a dot,
+// as browsers count it. So "/../x.gif", "/%2e%2e/x.gif" and "/a/./../x.gif"
+// are all "/x.gif".
+void AppendWithoutDotSegments(std::string& out, std::string_view rooted);
+
+// Whether a browser's reading of the value holds a NUL byte: a NUL as
+// written, or a "%00" in its path once character references are decoded
+// (TAB, LF and CR removed). Such a value names no file, since a NUL would
+// cut the name short ("a.jpg%00.gif" is not "a.jpg"). False for a data: URI,
+// whose bytes may hold anything.
+bool ReadsWithNul(std::string_view value);
 
 // The file `relative` names under `folder` (which ends in "/" or is empty),
 // each component matched ignoring the case of ASCII letters, as on the file
@@ -48,7 +65,9 @@ bool IsDataUri(std::string_view value);
 // Maps an absolute link to the site itself ("https://example.com/img/a.png",
 // or "//example.com/img/a.png") to the path under the site's root that it
 // names ("/img/a.png"), for each of `sites` (such as "https://example.com/").
-// False when no site's prefix matches.
+// The link's dot segments are removed first, as a browser removes them, so
+// "https://example.com/docs/../a.png" is no link into a site
+// "https://example.com/docs/". False when no site's prefix matches.
 bool MapSiteUrl(std::string_view value, const std::vector<std::string>& sites,
                 std::string& rootedPath);
 

@@ -488,18 +488,29 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   ImageSize size;
   if (!(hasWidth && hasHeight) && !facts.src.empty()) {
     std::string& path = scratch.path;
-    path.assign(facts.src[0] == '/' ? std::string_view(options.Parameter_ABSFolder)
-                                    : context.documentFolder);
-    // A value no file system can hold (a long inline picture) is not
-    // tried as a name.
-    if (facts.src.size() <= kLongestName) {
-      path += facts.src;
-      size = (*context.probe)(path);
-    } else {
+    const bool rooted = facts.src[0] == '/';
+    path.assign(rooted ? std::string_view(options.Parameter_ABSFolder) : context.documentFolder);
+    bool named = true;
+    if (facts.src.size() > kLongestName) {
+      // A value no file system can hold (a long inline picture) is not
+      // tried as a name.
       path.clear();
+    } else if (ReadsWithNul(facts.src)) {
+      // A NUL would cut the name short: "a.jpg%00.gif" is not a.jpg.
+      path += facts.src;
+      named = false;
+    } else {
+      // A rooted value stays under the root, as the browser's request does:
+      // "/../x.gif" is "/x.gif". A relative one may climb, as on a disk.
+      if (rooted) {
+        AppendWithoutDotSegments(path, facts.src);
+      } else {
+        path += facts.src;
+      }
+      size = (*context.probe)(path);
     }
     // Where the name as written finds nothing, look where a browser would.
-    if (!size.found && context.resolve != nullptr &&
+    if (named && !size.found && context.resolve != nullptr &&
         (size.outcome == ProbeOutcome::NoFile || size.outcome == ProbeOutcome::Folder)) {
       const ImageSize found = (*context.resolve)(facts.src, path);
       if (found.found || found.outcome != ProbeOutcome::NoFile) size = found;

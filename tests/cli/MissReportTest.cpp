@@ -189,6 +189,23 @@ TEST_F(MissReportTest, PicturesFoundWhereBrowsersFindThem) {
   EXPECT_NE(bad.err.find("--site"), std::string::npos) << bad.err;
 }
 
+// However a rooted or site-mapped name is written, --root is the top; a
+// NUL names no picture.
+TEST_F(MissReportTest, NamesStayUnderTheRoot) {
+  dir.Write("site/a.gif", test::GifBytes(7, 6));  // a.gif beside the root is 120 x 45
+  dir.Write("site/page.html",
+            "<img src=/../a.gif><img src=/%2e%2e/a.gif>"
+            "<img src=https://example.com/../a.gif><img src=a.gif%00.gif>");
+  const Result r = Run("-B -v -r site --site https://example.com/ site/page.html");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir / "site/page.html"),
+            "<img src=/../a.gif width=7 height=6><img src=/%2e%2e/a.gif width=7 height=6>"
+            "<img src=https://example.com/../a.gif width=7 height=6><img src=a.gif%00.gif>");
+  EXPECT_EQ(r.err,
+            "site/page.html:1: a.gif%00.gif: no picture at site/a.gif%00.gif\n"
+            "tamarind-cli: 1 IMG tag left without a size (1 no picture)\n");
+}
+
 TEST_F(MissReportTest, SizeSaysWhyThereIsNone) {
   const Result r = Run("--size a.gif b.png missing.gif folder.gif scan.tiff broken.png");
   EXPECT_EQ(r.status, 1);

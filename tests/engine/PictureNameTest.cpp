@@ -260,5 +260,38 @@ TEST_F(FoundWhereBrowsersFind, LinksToTheSiteItself) {
   EXPECT_EQ(SizeOf("https://example.com/top/c.gif"), "-");  // no site named: remote
 }
 
+// A rooted or site-mapped value stays under the root however it is written,
+// and a NUL however it is written names no file; a relative value may climb
+// out of the page's folder, as on a disk.
+TEST_F(FoundWhereBrowsersFind, RootedNamesStayUnderTheRoot) {
+  dir.Write("x.gif", GifBytes(20, 20));  // beside the root, not in it
+  dir.Write("site/x.gif", GifBytes(21, 21));
+  const std::vector<std::string> sites = {"https://example.com/", "https://docs.example.com/v2/"};
+  const struct {
+    std::string value, want;
+  } rows[] = {
+      {"/../x.gif", "21"},
+      {"/%2e%2e/x.gif", "21"},
+      {"/%2E./top/%2e/../../x.gif", "21"},
+      {"/top/../../../x.gif", "21"},
+      {"/top/./c.gif", "11"},
+      {"/a%2f..%2f..%2fx.gif", "21"},
+      {"/&#46;&#46;/x.gif", "21"},
+      {"\\..\\x.gif", "21"},  // read as /../x.gif
+      {"https://example.com/../x.gif", "21"},
+      {"https://example.com/top/%2e%2e/../x.gif", "21"},
+      {"https://docs.example.com/v2/../top/c.gif", "-"},  // out of that site: remote
+      {"../x.gif", "20"},
+      {"top/../../x.gif", "20"},
+      {"logo.gif%00.gif", "-"},
+      {"/top/c.gif%00.gif", "-"},
+      {"logo.gif&#37;00.gif", "-"},
+      {"logo.gif%0\n0.gif", "-"},
+      {std::string("logo.gif\0.gif", 13), "-"},
+      {"logo.gif?v=%00", "2"},  // in the query, which names no file
+  };
+  for (const auto& row : rows) EXPECT_EQ(SizeOf(row.value, {}, sites), row.want) << row.value;
+}
+
 }  // namespace
 }  // namespace tamarind

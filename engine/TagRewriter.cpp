@@ -181,7 +181,7 @@ class AttributeScanner {
         haveHeld_ = false;
         break;
       }
-      const bool done = Step(held_.text, out);
+      const bool done = Step(held_, out);
       last_ = held_;
       prev_ = held_;
       held_ = next_;
@@ -191,6 +191,7 @@ class AttributeScanner {
     // The tokens ran out: a name still waiting for its value (or for its
     // "=") stands bare, and a "=" with nothing after it is dropped.
     if (state_ == ScanState::WaitWord) return false;
+    if (state_ == ScanState::WaitParameter) danglingAt_ = keywordAt_;
     state_ = ScanState::WaitWord;
     out = {keyword_, {}, false};
     return true;
@@ -207,6 +208,10 @@ class AttributeScanner {
   }
   bool SelfClosing() const { return selfClosing_; }
   size_t SlashAt() const { return slashAt_; }
+  // Where the name stands whose "=" ends the tag with no value after it
+  // (alt= at the end), or 0. A browser would take whatever came next for
+  // its value, so nothing may be appended behind it.
+  size_t DanglingAt() const { return danglingAt_; }
 
  private:
   bool IsClosingSlash() const {
@@ -216,7 +221,8 @@ class AttributeScanner {
   }
 
   // One token through the machine; true when it completed an attribute.
-  bool Step(std::string_view t, Attribute& out) {
+  bool Step(const Tokens::Token& token, Attribute& out) {
+    const std::string_view t = token.text;
     if (!any_) trace_.Line("** FIND IMAGE TAG **");
     any_ = true;
     const bool isEqual = t == "=";
@@ -226,6 +232,7 @@ class AttributeScanner {
         if (isEqual) return false;  // a "=" that follows no name is dropped
         trace_.Line("WaitWord");
         keyword_ = t;
+        keywordAt_ = token.offset;
         state_ = ScanState::WaitEqual;
         return false;
       case ScanState::WaitEqual:
@@ -236,6 +243,7 @@ class AttributeScanner {
         }
         out = {keyword_, {}, false};  // the previous attribute had no value
         keyword_ = t;
+        keywordAt_ = token.offset;
         return true;
       case ScanState::WaitParameter:
         if (isEqual) return false;  // repeated "=" count as one
@@ -254,9 +262,11 @@ class AttributeScanner {
   bool haveHeld_ = false;
   ScanState state_ = ScanState::WaitWord;
   std::string_view keyword_;
+  size_t keywordAt_ = 0;
   bool any_ = false;
   bool selfClosing_ = false;
   size_t slashAt_ = 0;
+  size_t danglingAt_ = 0;
 };
 
 // The attribute list of a tag, rebuilt for Parameter_OverWrite: entries
@@ -343,6 +353,22 @@ std::optional<int32_t> Proportional(uint64_t given, int32_t to, int32_t from) {
   const uint64_t side = twice / (2 * static_cast<uint64_t>(from));
   if (side > 0x7FFFFFFF) return std::nullopt;
   return static_cast<int32_t>(side);
+}
+
+// Whether a WIDTH or HEIGHT value as written already gives `n` as this run
+// writes it: between double quotes with Parameter_QuoteWrite, else bare or
+// between a pair of quotes of either kind.
+bool Gives(std::optional<std::string_view> value, int32_t n, bool quoted) {
+  if (!value) return false;
+  std::string_view v = *value;
+  if (IsClosedQuote(v) && (v[0] == '"' || !quoted)) {
+    v = v.substr(1, v.size() - 2);
+  } else if (quoted) {
+    return false;
+  }
+  char digits[16];
+  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  return v == std::string_view(digits, static_cast<size_t>(end - digits));
 }
 
 void AppendSize(std::string& out, std::string_view name, std::string_view quote, int32_t value) {
@@ -537,6 +563,12 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
       const std::optional<uint64_t> n = PixelCount(*facts.height);
       width = n ? Proportional(*n, size.width, size.height) : std::nullopt;
       height = std::nullopt;
+    } else if (rebuilding && Gives(facts.width, size.width, options.Parameter_QuoteWrite) &&
+               Gives(facts.height, size.height, options.Parameter_QuoteWrite)) {
+      // Both sides already say what the rebuild would write (a tag of an
+      // earlier run): nothing to replace, so the tag is not rebuilt, and a
+      // second run changes no byte.
+      width = height = std::nullopt;
     }
     if (width) AppendSize(additions, "width", quote, *width);
     if (height) AppendSize(additions, "height", quote, *height);
@@ -568,17 +600,25 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
         if (a.hasValue && (NameIs(a.name, "WIDTH") || NameIs(a.name, "HEIGHT"))) continue;
         AppendAttribute(result, a);
       }
-    } else if (selfClosing) {
-      size_t end = slashAt;
-      while (end > 0 && IsTrimmed(tag[end - 1])) --end;
-      result.assign(tag.substr(0, end));
+      result += additions;
+      if (selfClosing) result += " /";
     } else {
-      result.assign(tag);
-    }
-    result += additions;
-    if (selfClosing) {
-      result += " /";
-      if (!rebuild) result += tag.substr(slashAt + 1);
+      // The additions go where a browser reads them as attributes of their
+      // own: in front of a closing slash, and in front of a name whose "="
+      // ends the tag (alt= would take " width=120" for its value).
+      const size_t at = scan.DanglingAt() != 0 ? scan.DanglingAt()
+                        : selfClosing          ? slashAt
+                                               : tag.size();
+      size_t end = at;
+      if (at < tag.size()) {
+        while (end > 0 && IsTrimmed(tag[end - 1])) --end;
+      }
+      result.assign(tag.substr(0, end));
+      result += additions;
+      if (at < tag.size()) {
+        result += ' ';
+        result += tag.substr(at);
+      }
     }
   }
   trace.Join("** Result : ", changed ? std::string_view(result) : tag, " **");

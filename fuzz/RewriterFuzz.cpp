@@ -80,6 +80,46 @@ std::vector<std::string_view> KeptQuotedValues(const std::vector<std::string_vie
   return kept;
 }
 
+// The name whose "=" ends the tag with no value after it, or an empty view.
+// A "/" alone at the very end (after a blank or right after a closed quoted
+// value) is the closing slash, no value.
+std::string_view DanglingName(std::string_view tag, std::vector<std::string_view> tokens) {
+  if (!tokens.empty() && tokens.back() == "/") {
+    const std::string_view slash = tokens.back();
+    const size_t at = static_cast<size_t>(slash.data() - tag.data());
+    const std::string_view before = tokens.size() >= 2 ? tokens[tokens.size() - 2] : "";
+    const bool afterQuote = before.size() >= 2 && IsQuote(before[0]) &&
+                            before.back() == before[0] &&
+                            before.data() + before.size() == slash.data();
+    if (IsTrimmed(tag[at - 1]) || afterQuote) tokens.pop_back();
+  }
+  enum { Word, Equal, Value } state = Word;
+  std::string_view keyword;
+  for (std::string_view t : tokens) {
+    if (t == "=") {
+      if (state == Equal) state = Value;
+      continue;
+    }
+    if (state == Value) {
+      state = Word;
+    } else {
+      keyword = t;
+      state = Equal;
+    }
+  }
+  return state == Value ? keyword : std::string_view();
+}
+
+// Whether `result` is the tag up to the blanks in front of `at`, then
+// additions, then " " and the tag from `at` on.
+bool InsertedBefore(std::string_view tag, size_t at, std::string_view result) {
+  size_t keep = at;
+  while (keep > 0 && IsTrimmed(tag[keep - 1])) --keep;
+  const std::string tail = " " + std::string(tag.substr(at));
+  return result.compare(0, keep, tag.substr(0, keep)) == 0 && result.size() >= keep + tail.size() &&
+         result.compare(result.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -130,30 +170,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // quotes, a closing " /" moved to the end, and an alt value whose every
   // byte may have become a six-byte entity. A rebuilt tag also puts a space
   // between tokens that touched, such as "a""b" (at most one per two bytes).
-  const bool rebuilt = options.Parameter_OverWrite && found;
-  Check(result.size() <= tag.size() + (rebuilt ? tag.size() / 2 : 0) + 64 +
+  const bool mayRebuild = options.Parameter_OverWrite && found;
+  Check(result.size() <= tag.size() + (mayRebuild ? tag.size() / 2 : 0) + 64 +
                              (options.AddALTAttribute ? 6 * tag.size() + 8 : 0));
 
-  if (rebuilt) {
-    // The name as written, then the attributes; quoted values as written.
-    Check(result.compare(0, 3, body.substr(0, 3)) == 0 && (result.size() == 3 || result[3] == ' '));
-    size_t from = 0;
-    for (std::string_view value : KeptQuotedValues(Tokens(body.substr(4)))) {
-      from = result.find(value, from);
-      Check(from != std::string::npos);
-      from += value.size();
-    }
-  } else if (result.compare(0, tag.size(), tag) != 0) {
-    // Only a closing "/" lets the additions in before the tag's end: the tag
-    // up to the blanks in front of the "/", then after the additions " /"
-    // and what followed the "/".
-    Check(body.back() == '/');
-    const size_t slash = first + body.size() - 1;
-    size_t keep = slash;
-    while (keep > 0 && IsTrimmed(tag[keep - 1])) --keep;
-    const std::string tail = " /" + std::string(tag.substr(slash + 1));
-    Check(result.compare(0, keep, tag.substr(0, keep)) == 0 && result.size() >= keep + tail.size());
-    Check(result.compare(result.size() - tail.size(), tail.size(), tail) == 0);
+  // The tag as it came, then the additions; or the additions in front of a
+  // closing "/" or of a name whose "=" ends the tag; or the tag rebuilt.
+  if (result.compare(0, tag.size(), tag) == 0) return 0;
+  const std::string_view dangling = DanglingName(tag, Tokens(body.substr(4)));
+  if (!dangling.empty() &&
+      InsertedBefore(tag, static_cast<size_t>(dangling.data() - tag.data()), result)) {
+    return 0;
+  }
+  if (body.back() == '/' && InsertedBefore(tag, first + body.size() - 1, result)) return 0;
+  // The name as written, then the attributes; quoted values as written.
+  Check(mayRebuild);
+  Check(result.compare(0, 3, body.substr(0, 3)) == 0 && (result.size() == 3 || result[3] == ' '));
+  size_t from = 0;
+  for (std::string_view value : KeptQuotedValues(Tokens(body.substr(4)))) {
+    from = result.find(value, from);
+    Check(from != std::string::npos);
+    from += value.size();
   }
   return 0;
 }

@@ -100,7 +100,8 @@ TEST_F(RewriterTest, EdgeCases) {
       {"PngNoAlt", "IMG SRC=p.png", kNone, nullptr, false},
       {"PngAlt", "IMG SRC=p.png", kAlt, "IMG SRC=p.png alt=\"p.png\"", true},
       {"BareSrcAlt", "IMG SRC", kAlt, "IMG SRC alt=\"\"", true},
-      {"SrcEqualEndsTag", "IMG SRC=", kAlt, "IMG SRC= alt=\"\"", true},
+      // A browser would take what followed "SRC=" for its value.
+      {"SrcEqualEndsTag", "IMG SRC=", kAlt, "IMG alt=\"\" SRC=", true},
       {"AltValueKept", "IMG SRC=a.gif ALT=x", kAlt, "IMG SRC=a.gif ALT=x width=120 height=45",
        true},
       {"BareAlt", "IMG SRC=a.gif ALT", kAlt, "IMG SRC=a.gif ALT width=120 height=45 alt=\"a.gif\"",

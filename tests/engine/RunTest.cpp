@@ -321,7 +321,8 @@ TEST_F(RunTest, UnchangedDocumentsAreLeftAloneWhenAsked) {
       {"large", std::string(600000, 'x') + "<img src=a.gif width=1 height=2>", false, false},
       {"large, changed at the end", std::string(600000, 'x') + "<img src=a.gif>", false, true},
       {"tag closed", "<p", false, true},
-      {"rebuilt", "<img src=a.gif  width=120 height=45>", true, true},
+      {"sized right: not rebuilt", "<img src=a.gif  width=120 height=45>", true, false},
+      {"rebuilt", "<img src=a.gif  width=12 height=45>", true, true},
   };
   for (const auto& row : rows) {
     const std::string file = dir.Write("page.html", row.doc);

@@ -153,6 +153,10 @@ struct Attribute {
   std::string_view name;
   std::string_view value;  // as written, quotes included
   bool hasValue = false;
+  // It follows the attribute before it through "=" alone, with no blank
+  // between (the "=2" of an unquoted src=a.gif?v=2): to a browser it is
+  // part of that attribute's value, no attribute of its own.
+  bool joined = false;
 };
 
 // The attribute scanner: the WaitWord / WaitEqual / WaitParameter machine
@@ -186,7 +190,7 @@ class AttributeScanner {
       prev_ = held_;
       held_ = next_;
       haveHeld_ = haveNext;
-      if (done) return true;
+      if (done) return Completed(out);
     }
     // The tokens ran out: a name still waiting for its value (or for its
     // "=") stands bare, and a "=" with nothing after it is dropped.
@@ -194,7 +198,7 @@ class AttributeScanner {
     if (state_ == ScanState::WaitParameter) danglingAt_ = keywordAt_;
     state_ = ScanState::WaitWord;
     out = {keyword_, {}, false};
-    return true;
+    return Completed(out);
   }
 
   // True once any token was read: an IMG tag with no attributes at all (or
@@ -218,6 +222,18 @@ class AttributeScanner {
     return held_.text == "/" && (IsTrimmed(tag_[held_.offset - 1]) ||
                                  (any_ && IsClosedQuote(prev_.text) &&
                                   prev_.offset + prev_.text.size() == held_.offset));
+  }
+
+  // Notes whether `out` is joined to the attribute before it.
+  bool Completed(Attribute& out) {
+    const char* start = out.name.data();
+    out.joined =
+        lastEnd_ != nullptr && start > lastEnd_ &&
+        std::string_view(lastEnd_, static_cast<size_t>(start - lastEnd_)).find_first_not_of('=') ==
+            std::string_view::npos;
+    const std::string_view last = out.hasValue ? out.value : out.name;
+    lastEnd_ = last.data() + last.size();
+    return true;
   }
 
   // One token through the machine; true when it completed an attribute.
@@ -267,16 +283,39 @@ class AttributeScanner {
   bool selfClosing_ = false;
   size_t slashAt_ = 0;
   size_t danglingAt_ = 0;
+  const char* lastEnd_ = nullptr;  // of the attribute completed last
 };
 
-// The attribute list of a tag, rebuilt for Parameter_OverWrite: entries
-// joined by single spaces, WIDTH and HEIGHT with a value left out.
-void AppendAttribute(std::string& out, const Attribute& a) {
-  out += ' ';
-  out.append(a.name);
-  if (a.hasValue) {
-    out += '=';
-    out.append(a.value);
+// The attribute list of a tag for Parameter_OverWrite: the name, then each
+// attribute after a single space, WIDTH and HEIGHT with a value left out. A
+// joined attribute stays joined to the one before, or goes with it.
+void AppendRebuilt(std::string& out, std::string_view tag, std::string_view name,
+                   std::string_view attributes) {
+  const Tracer silent(nullptr);
+  AttributeScanner scan(tag, attributes, silent);
+  out.append(name);
+  Attribute a;
+  const char* lastEnd = nullptr;  // of the attribute before, in the tag
+  bool lastKept = true;
+  while (scan.Next(a)) {
+    const bool keep = a.joined
+                          ? lastKept
+                          : !(a.hasValue && (NameIs(a.name, "WIDTH") || NameIs(a.name, "HEIGHT")));
+    if (keep) {
+      if (a.joined) {
+        out.append(lastEnd, static_cast<size_t>(a.name.data() - lastEnd));  // the "="
+      } else {
+        out += ' ';
+      }
+      out.append(a.name);
+      if (a.hasValue) {
+        out += '=';
+        out.append(a.value);
+      }
+    }
+    const std::string_view last = a.hasValue ? a.value : a.name;
+    lastEnd = last.data() + last.size();
+    lastKept = keep;
   }
 }
 
@@ -289,7 +328,9 @@ struct TagFacts {
 };
 
 void Learn(TagFacts& facts, const Attribute& a) {
-  if (!a.hasValue) return;  // a name counts only together with a value
+  // A name counts only together with a value, and not inside the value of
+  // the attribute before it.
+  if (!a.hasValue || a.joined) return;
   // When a tag gives the same attribute twice, the first value counts, as
   // in browsers. The length picks the one name worth comparing.
   switch (a.name.size()) {
@@ -592,14 +633,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
     result.clear();
     result.reserve(tag.size() + additions.size() + 2);
     if (rebuild) {
-      // The same scan once more, now writing the attribute list.
-      const Tracer silent(nullptr);
-      AttributeScanner again(tag, attributes, silent);
-      result.append(name);
-      while (again.Next(a)) {
-        if (a.hasValue && (NameIs(a.name, "WIDTH") || NameIs(a.name, "HEIGHT"))) continue;
-        AppendAttribute(result, a);
-      }
+      AppendRebuilt(result, tag, name, attributes);
       result += additions;
       if (selfClosing) result += " /";
     } else {

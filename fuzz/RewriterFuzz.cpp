@@ -56,27 +56,44 @@ std::vector<std::string_view> Tokens(std::string_view text) {
 }
 
 // The quoted values a rebuilt tag must keep as written: all but those of
-// WIDTH and HEIGHT, which it drops.
+// WIDTH and HEIGHT, which it drops, and those of a word joined to a dropped
+// one through "=" alone (WIDTH=5="x").
 std::vector<std::string_view> KeptQuotedValues(const std::vector<std::string_view>& tokens) {
-  std::vector<std::string_view> kept;
+  std::vector<std::string_view> kept, pending;
   enum { Word, Equal, Value } state = Word;
   std::string_view keyword;
+  bool joined = false, lastDropped = false;
+  const char* lastEnd = nullptr;  // of the last token that is no "="
+  const auto finish = [&](bool dropped) {
+    if (!dropped) kept.insert(kept.end(), pending.begin(), pending.end());
+    pending.clear();
+    lastDropped = dropped;
+  };
   for (std::string_view t : tokens) {
-    const bool closedQuote = t.size() >= 2 && IsQuote(t[0]) && t.back() == t[0];
     if (t == "=") {
       if (state == Equal) state = Value;
       continue;
     }
-    const bool dropped =
-        state == Value && (SameLetters(keyword, "WIDTH") || SameLetters(keyword, "HEIGHT"));
-    if (closedQuote && !dropped) kept.push_back(t);
+    const bool quoted = t.size() >= 2 && IsQuote(t[0]) && t.back() == t[0];
     if (state == Value) {
+      if (quoted) pending.push_back(t);
+      finish(joined ? lastDropped
+                    : SameLetters(keyword, "WIDTH") || SameLetters(keyword, "HEIGHT"));
       state = Word;
     } else {
+      if (state == Equal) finish(joined && lastDropped);
+      if (quoted) pending.push_back(t);
+      const std::string_view gap =
+          lastEnd != nullptr && t.data() > lastEnd
+              ? std::string_view(lastEnd, static_cast<size_t>(t.data() - lastEnd))
+              : std::string_view();
+      joined = !gap.empty() && gap.find_first_not_of('=') == std::string_view::npos;
       keyword = t;
       state = Equal;
     }
+    lastEnd = t.data() + t.size();
   }
+  if (state != Word) finish(joined && lastDropped);
   return kept;
 }
 

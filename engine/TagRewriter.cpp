@@ -421,6 +421,33 @@ void AppendSize(std::string& out, std::string_view name, std::string_view quote,
   out.append(quote);
 }
 
+// Appends the sides a measured tag lacks; false when it gets none. With one
+// side given, the other keeps the picture's proportions, as a browser would
+// show it; a side it cannot follow (a percentage) gets nothing. A tag to be
+// rebuilt whose sides already say what the rebuild would write (a tag of an
+// earlier run) gets none either: it is not rebuilt, so a second run changes
+// no byte.
+bool AppendSides(std::string& additions, const TagFacts& facts, const ImageSize& size,
+                 bool hasWidth, bool hasHeight, bool rebuilding, bool quoted) {
+  std::optional<int32_t> width = size.width, height = size.height;
+  if (hasWidth) {
+    const std::optional<uint64_t> n = PixelCount(*facts.width);
+    height = n ? Proportional(*n, size.height, size.width) : std::nullopt;
+    width = std::nullopt;
+  } else if (hasHeight) {
+    const std::optional<uint64_t> n = PixelCount(*facts.height);
+    width = n ? Proportional(*n, size.width, size.height) : std::nullopt;
+    height = std::nullopt;
+  } else if (rebuilding && Gives(facts.width, size.width, quoted) &&
+             Gives(facts.height, size.height, quoted)) {
+    return false;
+  }
+  const std::string_view quote = quoted ? "\"" : "";
+  if (width) AppendSize(additions, "width", quote, *width);
+  if (height) AppendSize(additions, "height", quote, *height);
+  return width || height;
+}
+
 // A value with a scheme ("http:", "https:", "ftp:") or a protocol-relative
 // "//host/..." names a picture elsewhere, not a file of the site. A scheme
 // has at least two letters, so nothing here is taken for a drive letter.
@@ -459,6 +486,40 @@ void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size) {
   }
 }
 
+// The picture a SRC value names: the name as written (a rooted one under the
+// root, its dot segments removed), then, when that names no file, where a
+// browser would find it. `path` is left on the file looked at.
+ImageSize FindPicture(std::string_view src, const RewriteContext& context, std::string& path) {
+  const bool rooted = src[0] == '/';
+  path.assign(rooted ? std::string_view(context.options->Parameter_ABSFolder)
+                     : context.documentFolder);
+  ImageSize size;
+  if (src.size() > kLongestName) {
+    // A value no file system can hold (a long inline picture) is not tried
+    // as a name.
+    path.clear();
+  } else if (ReadsWithNul(src)) {
+    // A NUL would cut the name short: "a.jpg%00.gif" is not a.jpg.
+    path += src;
+    return size;
+  } else {
+    // A rooted value stays under the root, as the browser's request does:
+    // "/../x.gif" is "/x.gif". A relative one may climb, as on a disk.
+    if (rooted) {
+      AppendWithoutDotSegments(path, src);
+    } else {
+      path += src;
+    }
+    size = (*context.probe)(path);
+  }
+  if (!size.found && context.resolve != nullptr &&
+      (size.outcome == ProbeOutcome::NoFile || size.outcome == ProbeOutcome::Folder)) {
+    const ImageSize found = (*context.resolve)(src, path);
+    if (found.found || found.outcome != ProbeOutcome::NoFile) size = found;
+  }
+  return size;
+}
+
 // The quote that opened the value a tag's attributes end inside.
 char OpenQuoteOf(std::string_view attributes) {
   const Tracer silent(nullptr);
@@ -467,6 +528,38 @@ char OpenQuoteOf(std::string_view attributes) {
   while (scan.Next(a)) {
   }
   return scan.OpenQuote();
+}
+
+// The result: the tag as it came with the additions where a browser reads
+// them as attributes of their own (in front of a closing slash, and in front
+// of a name whose "=" ends the tag, which would take " width=120" for its
+// value), or the rebuilt attribute list followed by them.
+void Compose(std::string& result, std::string_view tag, std::string_view name,
+             std::string_view attributes, std::string_view additions, const AttributeScanner& scan,
+             bool rebuild) {
+  // Room for the whole result at once: a tag can be as large as the
+  // document, and growing a copy of it would hold it three times.
+  result.clear();
+  result.reserve(tag.size() + additions.size() + 2);
+  if (rebuild) {
+    AppendRebuilt(result, tag, name, attributes);
+    result += additions;
+    if (scan.SelfClosing()) result += " /";
+    return;
+  }
+  const size_t at = scan.DanglingAt() != 0 ? scan.DanglingAt()
+                    : scan.SelfClosing()   ? scan.SlashAt()
+                                           : tag.size();
+  size_t end = at;
+  if (at < tag.size()) {
+    while (end > 0 && IsTrimmed(tag[end - 1])) --end;
+  }
+  result.assign(tag.substr(0, end));
+  result += additions;
+  if (at < tag.size()) {
+    result += ' ';
+    result += tag.substr(at);
+  }
 }
 
 }  // namespace
@@ -554,67 +647,17 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   if (miss != nullptr) miss->missed = false;
   ImageSize size;
   if (!(hasWidth && hasHeight) && !facts.src.empty()) {
-    std::string& path = scratch.path;
-    const bool rooted = facts.src[0] == '/';
-    path.assign(rooted ? std::string_view(options.Parameter_ABSFolder) : context.documentFolder);
-    bool named = true;
-    if (facts.src.size() > kLongestName) {
-      // A value no file system can hold (a long inline picture) is not
-      // tried as a name.
-      path.clear();
-    } else if (ReadsWithNul(facts.src)) {
-      // A NUL would cut the name short: "a.jpg%00.gif" is not a.jpg.
-      path += facts.src;
-      named = false;
-    } else {
-      // A rooted value stays under the root, as the browser's request does:
-      // "/../x.gif" is "/x.gif". A relative one may climb, as on a disk.
-      if (rooted) {
-        AppendWithoutDotSegments(path, facts.src);
-      } else {
-        path += facts.src;
-      }
-      size = (*context.probe)(path);
-    }
-    // Where the name as written finds nothing, look where a browser would.
-    if (named && !size.found && context.resolve != nullptr &&
-        (size.outcome == ProbeOutcome::NoFile || size.outcome == ProbeOutcome::Folder)) {
-      const ImageSize found = (*context.resolve)(facts.src, path);
-      if (found.found || found.outcome != ProbeOutcome::NoFile) size = found;
-    }
+    size = FindPicture(facts.src, context, scratch.path);
     if (!size.found && miss != nullptr) NoteMiss(*miss, facts.src, size);
   } else if (!(hasWidth && hasHeight) && facts.haveSrc && miss != nullptr) {
     *miss = {true, MissReason::EmptySrc, ImageKind::None, facts.src};
   }
 
-  // Additions: the sides the tag lacks, then the alt text. With one side
-  // given, the other keeps the picture's proportions, as a browser would
-  // show it; a side it cannot follow (a percentage) gets nothing.
+  // Additions: the sides the tag lacks, then the alt text.
   std::string& additions = scratch.additions;
   additions.clear();
-  bool measured = false;
-  if (size.found) {
-    const std::string_view quote = options.Parameter_QuoteWrite ? "\"" : "";
-    std::optional<int32_t> width = size.width, height = size.height;
-    if (hasWidth) {
-      const std::optional<uint64_t> n = PixelCount(*facts.width);
-      height = n ? Proportional(*n, size.height, size.width) : std::nullopt;
-      width = std::nullopt;
-    } else if (hasHeight) {
-      const std::optional<uint64_t> n = PixelCount(*facts.height);
-      width = n ? Proportional(*n, size.width, size.height) : std::nullopt;
-      height = std::nullopt;
-    } else if (rebuilding && Gives(facts.width, size.width, options.Parameter_QuoteWrite) &&
-               Gives(facts.height, size.height, options.Parameter_QuoteWrite)) {
-      // Both sides already say what the rebuild would write (a tag of an
-      // earlier run): nothing to replace, so the tag is not rebuilt, and a
-      // second run changes no byte.
-      width = height = std::nullopt;
-    }
-    if (width) AppendSize(additions, "width", quote, *width);
-    if (height) AppendSize(additions, "height", quote, *height);
-    measured = width || height;
-  }
+  const bool measured = size.found && AppendSides(additions, facts, size, hasWidth, hasHeight,
+                                                  rebuilding, options.Parameter_QuoteWrite);
   if (!facts.alt && options.AddALTAttribute) {
     additions += " alt=\"";
     AppendAltValue(additions, AltTextOf(facts.src));
@@ -624,37 +667,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
 
   // Compose. Only a measured tag is rebuilt: one whose picture gave no size
   // keeps its own WIDTH and HEIGHT.
-  if (changed) {
-    const bool rebuild = rebuilding && measured;
-    const bool selfClosing = scan.SelfClosing();
-    const size_t slashAt = scan.SlashAt();
-    // Room for the whole result at once: a tag can be as large as the
-    // document, and growing a copy of it would hold it three times.
-    result.clear();
-    result.reserve(tag.size() + additions.size() + 2);
-    if (rebuild) {
-      AppendRebuilt(result, tag, name, attributes);
-      result += additions;
-      if (selfClosing) result += " /";
-    } else {
-      // The additions go where a browser reads them as attributes of their
-      // own: in front of a closing slash, and in front of a name whose "="
-      // ends the tag (alt= would take " width=120" for its value).
-      const size_t at = scan.DanglingAt() != 0 ? scan.DanglingAt()
-                        : selfClosing          ? slashAt
-                                               : tag.size();
-      size_t end = at;
-      if (at < tag.size()) {
-        while (end > 0 && IsTrimmed(tag[end - 1])) --end;
-      }
-      result.assign(tag.substr(0, end));
-      result += additions;
-      if (at < tag.size()) {
-        result += ' ';
-        result += tag.substr(at);
-      }
-    }
-  }
+  if (changed) Compose(result, tag, name, attributes, additions, scan, rebuilding && measured);
   trace.Join("** Result : ", changed ? std::string_view(result) : tag, " **");
   return changed;
 }

@@ -379,7 +379,10 @@ std::string BrowserReading(std::string_view value, std::string_view encoding) {
 }
 
 void AppendWithoutDotSegments(std::string& out, std::string_view rooted) {
-  if (rooted.empty() || rooted[0] != '/' || rooted.find_first_of(".%") == std::string_view::npos) {
+  // A dot segment begins right after a "/": most names have none.
+  if (rooted.empty() || rooted[0] != '/' ||
+      (rooted.find("/.") == std::string_view::npos &&
+       rooted.find("/%") == std::string_view::npos)) {
     out.append(rooted);
     return;
   }
@@ -408,9 +411,15 @@ void AppendWithoutDotSegments(std::string& out, std::string_view rooted) {
 }
 
 bool ReadsWithNul(std::string_view value) {
+  // One pass over the value settles nearly every name.
+  bool nul = false, escapes = false;
+  for (char c : value) {
+    nul |= c == '\0';
+    escapes |= c == '%' || c == '&';
+  }
+  if (!nul && !escapes) return false;
   if (IsDataUri(value)) return false;
-  if (value.find('\0') != std::string_view::npos) return true;
-  if (value.find_first_of("%&") == std::string_view::npos) return false;
+  if (nul) return true;
   // The steps of BrowserReading that can make or hide a "%00".
   std::string v;
   for (char c : value) {

@@ -11,6 +11,7 @@
 #include "Ascii.h"
 #include "FileIo.h"
 #include "PathName.h"
+#include "SafeWrite.h"
 
 namespace tamarind::cli {
 namespace {
@@ -21,8 +22,9 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 class Walker {
  public:
-  Walker(std::vector<std::string>& documents, std::vector<std::string>& problems, Links links)
-      : documents_(documents), problems_(problems), links_(links) {}
+  Walker(std::vector<std::string>& documents, std::vector<std::string>& problems, Links links,
+         std::vector<std::string>* journals)
+      : documents_(documents), problems_(problems), links_(links), journals_(journals) {}
 
   void Walk(const std::string& folder) {
     struct stat st {};
@@ -34,7 +36,11 @@ class Walker {
     std::vector<std::string> names;
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+      if (entry->d_name[0] != '.') {
+        names.emplace_back(entry->d_name);
+      } else if (journals_ != nullptr && tamarind::IsJournalName(entry->d_name, false)) {
+        journals_->push_back(Join(folder, entry->d_name));
+      }
     }
     const int err = errno;
     ::closedir(dir);
@@ -66,6 +72,7 @@ class Walker {
   std::vector<std::string>& documents_;
   std::vector<std::string>& problems_;
   const Links links_;
+  std::vector<std::string>* journals_;
   std::set<std::pair<dev_t, ino_t>> seen_;
 };
 
@@ -78,8 +85,9 @@ bool IsHtmlName(const std::string& name) {
 }
 
 void CollectDocuments(const std::string& folder, std::vector<std::string>& documents,
-                      std::vector<std::string>& problems, Links links) {
-  Walker(documents, problems, links).Walk(folder);
+                      std::vector<std::string>& problems, Links links,
+                      std::vector<std::string>* journals) {
+  Walker(documents, problems, links, journals).Walk(folder);
 }
 
 }  // namespace tamarind::cli

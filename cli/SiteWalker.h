@@ -20,8 +20,11 @@ enum class Links { Skip, Follow };
 // links, to folders or to files, are passed over too unless `links` is
 // Follow, so that a walk stays inside the folder given; when followed, a
 // folder reached twice is walked once, so link loops end. Folders that
-// cannot be read are reported in `problems` as "PATH: MESSAGE".
+// cannot be read are reported in `problems` as "PATH: MESSAGE". The
+// journals of interrupted writes met on the way (hidden, and never
+// documents) go to `journals`, when given.
 void CollectDocuments(const std::string& folder, std::vector<std::string>& documents,
-                      std::vector<std::string>& problems, Links links = Links::Skip);
+                      std::vector<std::string>& problems, Links links = Links::Skip,
+                      std::vector<std::string>* journals = nullptr);
 
 }  // namespace tamarind::cli

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -515,6 +516,7 @@ class Batch {
       : settings_(s), entries_(std::move(entries)), outcomes_(entries_.size()), out_(out) {}
 
   Totals Run(unsigned jobs) {
+    ClaimAndRestore();
     const auto sizes = std::make_shared<tamarind::ImageSizeCache>();
     workers_ = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(entries_.size())));
     std::vector<std::thread> threads;
@@ -542,8 +544,15 @@ class Batch {
       Outcome o;
       if (!e.sameAs.empty()) {
         o.counted = false;
+        o.err = notes_[i];
         // With --diff, standard output is the patch alone.
-        (settings_.diff ? o.err : o.out) = e.name + ": same file as " + e.sameAs + "\n";
+        (settings_.diff ? o.err : o.out) += e.name + ": same file as " + e.sameAs + "\n";
+        Publish(i, std::move(o));
+        continue;
+      }
+      if (const auto held = held_.find(e.name); held != held_.end()) {
+        o.failed = true;
+        o.err = "tamarind-cli: " + e.name + ": " + held->second + "\n";
         Publish(i, std::move(o));
         continue;
       }
@@ -581,6 +590,30 @@ class Batch {
     changed_.notify_all();
   }
 
+  // Before any worker starts. A file is prepared under its first name only,
+  // which puts it back from its journal; a journal left under one of its
+  // other names (a hard link) is put back here, before the file is read, or
+  // else the file is held back.
+  void ClaimAndRestore() {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const Entry& e = entries_[i];
+      if (e.folder) continue;
+      if (e.sameAs.empty()) continue;
+      try {
+        if (settings_.dryRun) {
+          tamarind::RefuseInterruptedWrite(e.name);
+        } else if (const std::string journal = tamarind::RestoreFromJournal(e.name);
+                   !journal.empty()) {
+          notes_[i] = "tamarind-cli: " + e.name + ": restored from " + journal +
+                      ", left by an interrupted run\n";
+        }
+      } catch (const std::exception& ex) {
+        held_[e.sameAs] = "not processed, for its other name " + e.name + ": " +
+                          tamarind::cli::ErrorText(ex, settings_.language);
+      }
+    }
+  }
+
   // Runs a file up to the point where its new contents stand written beside
   // it (or, for a preview, all the way).
   void Process(MainProc& engine, const std::string& file, Outcome& o,
@@ -610,6 +643,10 @@ class Batch {
     } catch (const std::exception& e) {
       prepared.reset();
       Fail(o, file, e);
+    }
+    if (!engine.Restored().empty()) {
+      o.err.insert(0, "tamarind-cli: " + file + ": restored from " + engine.Restored() +
+                          ", left by an interrupted run\n");
     }
     engine.trace = nullptr;
   }
@@ -665,6 +702,8 @@ class Batch {
   const Settings& settings_;
   const std::vector<Entry> entries_;
   std::vector<Outcome> outcomes_;
+  std::vector<std::string> notes_ = std::vector<std::string>(entries_.size());
+  std::map<std::string, std::string> held_;  // by a file's first name: why not
   CheckedOutput& out_;
   tamarind::SafeWriter writer_;
   std::atomic<size_t> next_{0};
@@ -675,10 +714,24 @@ class Batch {
   Totals totals_;
 };
 
+// The journals met in the folders walked whose document is not in the list:
+// left alone, for a run on their document puts it back from them.
+void NoteOtherJournals(const std::vector<Entry>& entries, std::vector<std::string> journals) {
+  std::set<std::string> own;
+  for (const Entry& e : entries) own.insert(tamarind::JournalNameOf(e.name));
+  std::sort(journals.begin(), journals.end());
+  for (const std::string& journal : journals) {
+    if (own.count(journal) != 0) continue;
+    std::cerr << "tamarind-cli: " << journal
+              << ": left alone: the journal of an interrupted write of a page not in this run\n";
+  }
+}
+
 // The list of files to process: the folders of -R walked, and each file
 // once, under the first name that reaches it.
 std::vector<Entry> ListFiles(const Settings& s, std::vector<std::string>& problems) {
   std::vector<Entry> entries;
+  std::vector<std::string> journals;
   std::map<std::pair<dev_t, ino_t>, std::string> seen;
   const auto add = [&](const std::string& name) {
     struct stat st {};
@@ -695,12 +748,13 @@ std::vector<Entry> ListFiles(const Settings& s, std::vector<std::string>& proble
       std::vector<std::string> documents;
       tamarind::cli::CollectDocuments(
           file, documents, problems,
-          s.followLinks ? tamarind::cli::Links::Follow : tamarind::cli::Links::Skip);
+          s.followLinks ? tamarind::cli::Links::Follow : tamarind::cli::Links::Skip, &journals);
       for (const std::string& document : documents) add(document);
     } else {
       add(file);
     }
   }
+  NoteOtherJournals(entries, std::move(journals));
   return entries;
 }
 

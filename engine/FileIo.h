@@ -24,6 +24,10 @@ enum class MessageLanguage { Japanese, English };
 // signature of a compressed file, a PDF or a picture) is refused with this
 // code before anything is written.
 constexpr int kNotAnHtmlDocument = 1000;
+// Refusals that carry their own message: a preview of a document an
+// interrupted write left a journal of; a journal given as a document.
+constexpr int kInterruptedWrite = 1002;
+constexpr int kJournalNotDocument = 1003;
 
 class EInOutError : public std::runtime_error {
  public:

@@ -147,6 +147,15 @@ std::string ResolveTarget(const std::string& fileName) {
   return real.get();
 }
 
+// A journal is never read as a document, nor written as one: the run that
+// restores from it would bring back what was made of it.
+void RefuseJournal(const std::string& fileName, const std::string& target) {
+  if (IsJournalName(fileName) || IsJournalName(target)) {
+    throw EInOutError(kJournalNotDocument, "中断された書き込みのジャーナルで、文書ではありません",
+                      "the journal of an interrupted write, not a document");
+  }
+}
+
 // A tag name ends at a blank, a "/" or a ">"; at the end of a segment only
 // when that is the end of the document ("</style<" is text to a browser).
 bool EndsTagName(std::string_view text, size_t at, bool atEnd) {
@@ -225,6 +234,16 @@ constexpr TextElement kTextElements[] = {
 
 std::string DocumentFolderOf(std::string_view fileName) {
   return FolderPrefixOf(fileName);
+}
+
+void RefuseInterruptedWrite(const std::string& target) {
+  if (!HasJournal(target)) return;
+  const std::string journal = JournalNameOf(target);
+  throw EInOutError(kInterruptedWrite,
+                    "書き込みの中断で " + journal +
+                        " が残っています。-n を付けずに実行すると、まずここから元に戻します",
+                    "an interrupted write left " + journal +
+                        "; a run without -n first puts the page back from it");
 }
 
 std::string BackupNameOf(std::string_view fileName) {
@@ -596,6 +615,9 @@ int MainProc::ProcessStream(int input, DocumentOutput& out, std::string_view doc
 
 int MainProc::PreviewFile(const std::string& fileName, DocumentOutput& out) {
   StartRun(DocumentFolderOf(fileName));
+  const std::string target = ResolveTarget(fileName);
+  RefuseJournal(fileName, target);
+  RefuseInterruptedWrite(target);
   DocumentReader reader;
   reader.Open(fileName, DocumentReader::Access::ReadOnly);
   FormatAllTags(reader, out);
@@ -614,10 +636,16 @@ int MainProc::ProcessFile(const std::string& fileName) {
 std::unique_ptr<PreparedDocument> MainProc::PrepareFile(const std::string& fileName,
                                                         SafeWriter& writer) {
   StartRun(DocumentFolderOf(fileName));
+  restored_.clear();
+  std::string target = ResolveTarget(fileName);
+  RefuseJournal(fileName, target);
+  // A write in place that was cut short may have left the page half old,
+  // half new: it is put back from its journal before it is read.
+  restored_ = RestoreFromJournal(target);
   DocumentReader reader;
   reader.Open(fileName, DocumentReader::Access::ReadWrite);
   auto document = std::make_unique<PreparedDocument>(
-      fileName, ResolveTarget(fileName), reader.Status(),
+      fileName, std::move(target), reader.Status(),
       options.MakeBAKFile ? BackupNameOf(fileName) : std::string());
   // The tag pass writes the new contents straight into the file that will
   // replace the document, so the document is read and written once.

@@ -259,10 +259,17 @@ class MainProc {
   // when WriteBackMode is WhenChanged. Throws EInOutError.
   std::unique_ptr<PreparedDocument> PrepareFile(const std::string& fileName, SafeWriter& writer);
 
+  // The journal the last PrepareFile (or ProcessFile) put its document back
+  // from before reading it (see SafeWrite.h), or "" when there was none.
+  // Set also when the run failed afterwards.
+  const std::string& Restored() const { return restored_; }
+
   // Does all of ProcessFile but writing: the file is read as for a run, and
   // its new contents go to `out`. It is opened for reading only, so a page
   // the user may read but not write is previewed all the same. Returns the
-  // number of tags that would change. Throws EInOutError.
+  // number of tags that would change. Throws EInOutError. A document an
+  // interrupted write left a journal of is refused: its bytes may be half
+  // old, half new until a run puts them back.
   int PreviewFile(const std::string& fileName, DocumentOutput& out);
 
  private:
@@ -293,6 +300,7 @@ class MainProc {
   enum class Markup { Text, Comment, RawText, PlainText };
 
   int tagCounter_ = 0;
+  std::string restored_;
   Markup markup_ = Markup::Text;
   std::string_view rawTextEnd_;  // "</script" and the like, for RawText
   std::string documentFolder_;
@@ -316,6 +324,10 @@ class MainProc {
 
 // The folder part of a document's name, ending in "/", or "" for a bare name.
 std::string DocumentFolderOf(std::string_view fileName);
+
+// For a preview: throws EInOutError when an interrupted write left a journal
+// of the document `target`, whose bytes may then be half old, half new.
+void RefuseInterruptedWrite(const std::string& target);
 
 // The backup name: the extension of the last path component replaced by
 // ".bak", or ".bak" appended when it has none. A name that already ends in

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <set>
@@ -429,11 +430,29 @@ void ReplacementFile::RenameOverTarget() {
 // ---------------------------------------------------------------------------
 // Backups
 
+namespace {
+
+// Creates the file `name`, a temporary one of a fixed name: one left by a
+// process that was killed is removed first. Entered in the list of
+// temporary names; returns its handle.
+int CreateFixedTemporary(const std::string& name, RegisteredName& temp) {
+  ::unlink(name.c_str());
+  temp.Set(name);
+  const int fd = OpenRetrying(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd >= 0) return fd;
+  const int err = errno;
+  temp.Clear();
+  ThrowErrno(err);
+}
+
+}  // namespace
+
 void MakeBackupFile(const std::string& original, const struct stat& status,
-                    const std::string& backupName, BackupBy by) {
+                    const std::string& backupName, BackupBy by, const std::string& scratch) {
   const std::string dir = DirectoryOf(backupName);
   RegisteredName temp;
   bool made = false;
+  if (!scratch.empty()) ::unlink(scratch.c_str());  // left by a process that was killed
   // A hard link keeps contents, times and permission bits as they are, and
   // costs nothing. It is only safe while the document has no other name and
   // is replaced by a rename: the backup must never change when the document
@@ -443,12 +462,12 @@ void MakeBackupFile(const std::string& original, const struct stat& status,
     // away: nothing is replaced, so nothing can be half done.
     if (Ops().link(original.c_str(), backupName.c_str()) == 0) return;
     for (int attempt = 0; attempt < 100 && !made; ++attempt) {
-      temp.Set(TemporaryName(dir));
+      temp.Set(scratch.empty() ? TemporaryName(dir) : scratch);
       if (Ops().link(original.c_str(), temp.Name().c_str()) == 0) {
         made = true;
       } else {
         temp.Clear();
-        if (errno != EEXIST) break;
+        if (errno != EEXIST || !scratch.empty()) break;
       }
     }
     if (!made && errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP &&
@@ -459,7 +478,8 @@ void MakeBackupFile(const std::string& original, const struct stat& status,
   if (!made) {
     // No link possible or wanted here: copy the bytes, and flush them, for
     // the copy may be all that is left of the document if writing it fails.
-    const int fd = CreateNamedTemporary(dir, temp);
+    const int fd =
+        scratch.empty() ? CreateNamedTemporary(dir, temp) : CreateFixedTemporary(scratch, temp);
     try {
       TakeOverModeAndOwner(fd, status);
       CopyContents(original, fd);
@@ -485,78 +505,203 @@ void MakeBackupFile(const std::string& original, const struct stat& status,
 }
 
 // ---------------------------------------------------------------------------
-// SafeWriter
+// Journals
 
 namespace {
 
+constexpr std::string_view kJournalSuffix = ".tamarind-journal";
+constexpr std::string_view kUnfinishedSuffix = ".part";
+
+std::string UnfinishedNameOf(const std::string& journal) {
+  return journal + std::string(kUnfinishedSuffix);
+}
+
+// Writes the bytes of the open file `from` over the open file `to`, from its
+// start, cuts `to` to their length and flushes it.
+void WriteOver(int from, int to) {
+  if (::lseek(to, 0, SEEK_SET) != 0) ThrowErrno(errno);
+  const uint64_t size = CopyHandle(from, to);
+  if (Ops().ftruncate(to, static_cast<off_t>(size)) != 0) ThrowErrno(errno);
+  Fsync(to);
+}
+
+// Removes a journal whose document is whole, and makes the removal last:
+// otherwise a crash could bring it back and a later run would put the old
+// bytes over the new ones.
+void RemoveJournal(const std::string& journal) {
+  if (::unlink(journal.c_str()) != 0 && errno != ENOENT) ThrowErrno(errno);
+  SyncFolder(DirectoryOf(journal));
+}
+
+// The document `target` back from its journal, the journal removed. The
+// caller holds InPlaceWriting().
+void PutBack(const std::string& target, const std::string& journal) {
+  // Only a plain file is a journal: never a link to some other file (that
+  // would be copied into the page), nor a pipe to wait on.
+  const int in =
+      OpenRetrying(journal.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  if (in < 0) ThrowErrno(errno);
+  struct stat st {};
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    Ops().close(in);
+    ThrowErrno(EINVAL);
+  }
+  const int out = OpenRetrying(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  try {
+    if (out < 0) ThrowErrno(errno);
+    WriteOver(in, out);
+    CloseChecked(out);
+  } catch (...) {
+    if (out >= 0) Ops().close(out);
+    Ops().close(in);
+    throw;
+  }
+  Ops().close(in);
+  RemoveJournal(journal);
+}
+
+// Makes the journal of `target` (`status` its status): a copy of its bytes
+// with its permission bits, times and, where allowed, owner, flushed, and
+// only then given the journal's name, so that a journal is complete
+// whenever it has one; its folder is flushed too. `made` gets the journal's
+// status. Returns its name.
+std::string MakeJournal(const std::string& target, const struct stat& status, struct stat& made) {
+  const std::string name = JournalNameOf(target);
+  RegisteredName unfinished;
+  int fd = -1;
+#if defined(O_TMPFILE)
+  if (CanNameLater()) {
+    fd = OpenRetrying(DirectoryOf(target).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
+      ThrowErrno(errno);
+    }
+  }
+#endif
+  if (fd < 0) fd = CreateFixedTemporary(UnfinishedNameOf(name), unfinished);
+  bool named = false;
+  try {
+    TakeOverModeAndOwner(fd, status);
+    CopyContents(target, fd);
+    const struct timespec times[2] = {status.st_atim, status.st_mtim};
+    if (Ops().futimens(fd, times) != 0) ThrowErrno(errno);
+    Fsync(fd);
+    const int result = unfinished.Empty() ? LinkNameless(fd, name)
+                                          : Ops().rename(unfinished.Name().c_str(), name.c_str());
+    if (result != 0) ThrowErrno(errno);
+    named = true;
+    unfinished.Clear();
+    if (::fstat(fd, &made) != 0) ThrowErrno(errno);
+    CloseChecked(std::exchange(fd, -1));
+    SyncFolder(DirectoryOf(name));
+  } catch (...) {
+    if (fd >= 0) Ops().close(fd);
+    if (named) ::unlink(name.c_str());
+    if (!unfinished.Empty()) ::unlink(unfinished.Name().c_str());
+    throw;
+  }
+  return name;
+}
+
 // Writes the prepared contents over the document itself (see the header):
-// a flushed copy of the old bytes first, the new bytes over them, flushed;
-// on a failure the old bytes come back from the copy.
+// the journal first, then the backup (a link to the journal where it can
+// be), then the new bytes over the old, flushed, and the journal removed. A
+// failure while writing puts the old bytes back from the journal.
 void WriteInPlace(const std::string& target, const struct stat& original,
                   const std::string& backupName, ReplacementFile& contents) {
-  RegisteredName copy;  // when there is no backup to restore from
-  if (!backupName.empty()) {
-    MakeBackupFile(target, original, backupName, BackupBy::Copy);
-  } else {
-    const int fd = CreateNamedTemporary(DirectoryOf(target), copy);
-    try {
-      CopyContents(target, fd);
-      Fsync(fd);
-      CloseChecked(fd);
-    } catch (...) {
-      Ops().close(fd);
-      ::unlink(copy.Name().c_str());
-      throw;
+  // An exit at once waits until the document is whole again.
+  std::shared_lock writing(InPlaceWriting());
+  struct stat saved {};
+  const std::string journal = MakeJournal(target, original, saved);
+  int fd = -1;
+  try {
+    if (!backupName.empty()) {
+      // The journal's own temporary name serves the backup where both lie
+      // in one folder: a kill leaves nothing a later run does not remove.
+      const std::string scratch = DirectoryOf(backupName) == DirectoryOf(journal)
+                                      ? UnfinishedNameOf(journal)
+                                      : std::string();
+      MakeBackupFile(journal, saved, backupName, BackupBy::LinkWherePossible, scratch);
     }
+    fd = OpenRetrying(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) ThrowErrno(errno);
+  } catch (...) {
+    ::unlink(journal.c_str());  // the document has not changed
+    throw;
   }
-  const std::string& saved = backupName.empty() ? copy.Name() : backupName;
-
-  {
-    std::shared_lock writing(InPlaceWriting());
-    const int fd = OpenRetrying(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-      const int err = errno;
-      if (!copy.Empty()) ::unlink(copy.Name().c_str());
-      ThrowErrno(err);
-    }
+  try {
+    WriteOver(contents.Handle(), fd);
+    CloseChecked(std::exchange(fd, -1));
+  } catch (const EInOutError& failure) {
+    if (fd >= 0) Ops().close(fd);
     try {
-      CopyHandle(contents.Handle(), fd);
-      if (Ops().ftruncate(fd, static_cast<off_t>(contents.Size())) != 0) ThrowErrno(errno);
-      Fsync(fd);
-    } catch (const EInOutError& failure) {
-      // The old bytes back from the copy; if even that fails, the copy is
-      // left where it is and the message says where.
-      try {
-        if (::lseek(fd, 0, SEEK_SET) != 0) ThrowErrno(errno);
-        CopyContents(saved, fd);
-        struct stat st {};
-        if (::stat(saved.c_str(), &st) != 0) ThrowErrno(errno);
-        if (Ops().ftruncate(fd, st.st_size) != 0) ThrowErrno(errno);
-        Fsync(fd);
-      } catch (const EInOutError&) {
-        Ops().close(fd);
-        copy.Clear();  // not ours to remove any more: it holds the document
-        throw EInOutError(failure.Code(),
-                          failure.Message(MessageLanguage::Japanese) + "（元の内容は " + saved +
-                              " に残っています）",
-                          failure.Message(MessageLanguage::English) +
-                              " (the old contents are kept in " + saved + ")");
-      }
-      Ops().close(fd);
-      if (!copy.Empty()) ::unlink(copy.Name().c_str());
-      throw;
+      PutBack(target, journal);
+    } catch (const EInOutError&) {
+      // The journal stays, and the next run given the document puts the
+      // old bytes back from it; the message says where they are.
+      throw EInOutError(failure.Code(),
+                        failure.Message(MessageLanguage::Japanese) + "（元の内容は " + journal +
+                            " に残っています）",
+                        failure.Message(MessageLanguage::English) +
+                            " (the old contents are kept in " + journal + ")");
     }
-    try {
-      CloseChecked(fd);
-    } catch (...) {
-      if (!copy.Empty()) ::unlink(copy.Name().c_str());
-      throw;
-    }
+    throw;
   }
-  if (!copy.Empty()) ::unlink(copy.Name().c_str());
+  RemoveJournal(journal);
 }
 
 }  // namespace
+
+std::string JournalNameOf(const std::string& target) {
+  const size_t slash = target.rfind('/');
+  const size_t baseAt = slash == std::string::npos ? 0 : slash + 1;
+  const std::string_view base = std::string_view(target).substr(baseAt);
+  // Room for the dot and both suffixes in a name of 255 bytes, the most
+  // that common file systems allow.
+  constexpr size_t kRoom = 255 - 1 - kJournalSuffix.size() - kUnfinishedSuffix.size();
+  std::string name = target.substr(0, baseAt) + ".";
+  if (base.size() <= kRoom) {
+    name += base;
+  } else {
+    uint64_t hash = 14695981039346656037u;  // FNV-1a of the whole name
+    for (const char c : base) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+    char tail[18];
+    std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(hash));
+    name += base.substr(0, kRoom - (sizeof tail - 1));
+    name += tail;
+  }
+  return name + std::string(kJournalSuffix);
+}
+
+bool IsJournalName(std::string_view name, bool orUnfinished) {
+  const size_t slash = name.rfind('/');
+  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  if (name.empty() || name[0] != '.') return false;
+  if (orUnfinished && name.size() > kUnfinishedSuffix.size() &&
+      name.substr(name.size() - kUnfinishedSuffix.size()) == kUnfinishedSuffix) {
+    name.remove_suffix(kUnfinishedSuffix.size());
+  }
+  return name.size() > kJournalSuffix.size() + 1 &&
+         name.substr(name.size() - kJournalSuffix.size()) == kJournalSuffix;
+}
+
+bool HasJournal(const std::string& target) {
+  struct stat st {};
+  return ::lstat(JournalNameOf(target).c_str(), &st) == 0;
+}
+
+std::string RestoreFromJournal(const std::string& target) {
+  const std::string journal = JournalNameOf(target);
+  // An unfinished journal was never the only copy of anything.
+  ::unlink(UnfinishedNameOf(journal).c_str());
+  struct stat st {};
+  if (::lstat(journal.c_str(), &st) != 0) return {};
+  std::shared_lock writing(InPlaceWriting());
+  PutBack(target, journal);
+  return journal;
+}
+
+// ---------------------------------------------------------------------------
+// SafeWriter
 
 SafeWriter::SafeWriter(size_t pendingLimit) : limit_(std::max<size_t>(1, pendingLimit)) {}
 

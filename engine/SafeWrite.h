@@ -18,10 +18,14 @@
 //
 // A document the rename would change in more than its bytes (one with other
 // hard links, or whose owner, group, ACL or extended attributes the new file
-// cannot carry) is written in place instead, as careful editors do: a
-// complete, flushed copy of the old contents is made first (the backup, or a
-// temporary copy), then the new bytes are written over the old and flushed,
-// and a failure restores the old bytes from the copy.
+// cannot carry) is written in place instead, as databases write a page
+// under a rollback journal: a complete, flushed copy of the old contents is
+// put beside it under a fixed name, its journal (see JournalNameOf), then the
+// new bytes are written over the old and flushed, and only then is the
+// journal removed. A failure restores the old bytes from the journal; a
+// process killed on the way leaves the journal, and the next run that is
+// given the document puts it back from there before anything else
+// (RestoreFromJournal), so a page is never read half old, half new.
 #pragma once
 
 #include <sys/stat.h>
@@ -183,12 +187,31 @@ class SafeWriter {
 // Keeps `original` (the file as it is, `status` its status) under the name
 // `backupName`. The backup is complete or absent: it is made under a
 // temporary name and renamed into place, replacing an older backup. A hard
-// link is used where it can be and `mayLink` allows it (a plain file with one
+// link is used where it can be and `by` allows it (a plain file with one
 // name); otherwise the bytes are copied with the original's permission bits
-// and times, and flushed.
+// and times, and flushed. `scratch`, when given, is the temporary name to
+// use (one a later run knows to remove), else a fresh one is made up.
 enum class BackupBy { LinkWherePossible, Copy };
 void MakeBackupFile(const std::string& original, const struct stat& status,
-                    const std::string& backupName, BackupBy by = BackupBy::LinkWherePossible);
+                    const std::string& backupName, BackupBy by = BackupBy::LinkWherePossible,
+                    const std::string& scratch = {});
+
+// The journal of a document written in place: ".NAME.tamarind-journal" in
+// the folder of `target` (a NAME too long for that is cut and a hash of it
+// added). While a journal is being made, it stands under the same name plus
+// ".part" where the system cannot make files without a name: a ".part" is
+// never complete, and is removed by the next run given its document.
+std::string JournalNameOf(const std::string& target);
+// Whether a file's name (its last part) is a journal's, or, with
+// `orUnfinished`, an unfinished journal's.
+bool IsJournalName(std::string_view name, bool orUnfinished = true);
+// Whether the document `target` has a journal, left by an interrupted write.
+bool HasJournal(const std::string& target);
+// Puts the document `target` back as it was before an interrupted write in
+// place, from its journal, and removes the journal (and an unfinished one).
+// Returns the journal's name, or "" when there was none. Throws EInOutError:
+// the journal then stays, for the next run.
+std::string RestoreFromJournal(const std::string& target);
 
 // For a program that must end at once (a second interrupt): removes every
 // temporary file that has a name at this moment, waits for a document being

@@ -29,6 +29,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <limits>
 #include <utility>
@@ -328,6 +329,12 @@ int TFm_MainDialog::ProcessOnWorker(const std::string& fileName) {
   loop.exec();
   worker->wait();
   running_ = false;
+  // A page that an interrupted run left half written was put back from its
+  // journal before it was read.
+  if (!engine_.Restored().empty()) {
+    std::fprintf(stderr, "tamarind: %s: restored from %s, left by an interrupted run\n",
+                 fileName.c_str(), engine_.Restored().c_str());
+  }
   // Also when the run failed: its trace is there all the same.
   ui->Mem_Status->setPlainText(QString::fromUtf8(trace_.Take()));
   if (failure) std::rethrow_exception(failure);

@@ -247,6 +247,48 @@ TEST_F(SiteRunTest, EachFileOnceWhateverTheNamesThatReachIt) {
   }
 }
 
+TEST_F(SiteRunTest, JournalsArePutBackBeforeTheirPageIsRead) {
+  // A write in place killed halfway: the page's other name holds the
+  // journal. Another journal's page is gone.
+  dir.Write("site/p.html", "<p><img src=../a.gif wid");
+  ASSERT_EQ(::link((dir / "site/p.html").c_str(), (dir / "site/q.html").c_str()), 0);
+  dir.Write("site/.q.html.tamarind-journal", kOld);
+  dir.Write("site/.gone.html.tamarind-journal", "x");
+  const std::string gone =
+      "tamarind-cli: site/.gone.html.tamarind-journal: left alone: the journal of an interrupted "
+      "write of a page not in this run\n";
+  const struct {
+    const char* args;
+    int status;
+    std::string err;
+    const char* page;
+  } runs[] = {
+      {"-n -R site", 1,
+       gone + "tamarind-cli: site/p.html: not processed, for its other name site/q.html: an "
+              "interrupted write left site/.q.html.tamarind-journal; a run without -n first puts "
+              "the page back from it\n",
+       "<p><img src=../a.gif wid"},
+      {"site/.gone.html.tamarind-journal", 1,
+       "tamarind-cli: site/.gone.html.tamarind-journal: the journal of an interrupted write, not "
+       "a document\n",
+       "<p><img src=../a.gif wid"},
+      {"-R site", 0,
+       gone + "tamarind-cli: site/q.html: restored from site/.q.html.tamarind-journal, left by an "
+              "interrupted run\n",
+       kNew},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args);
+    const Result r = Run(run.args);
+    EXPECT_EQ(r.status, run.status);
+    EXPECT_EQ(r.err, run.err);
+    EXPECT_EQ(ReadFile(dir / "site/p.html"), run.page);
+    EXPECT_EQ(ReadFile(dir / "site/.gone.html.tamarind-journal"), "x");
+  }
+  EXPECT_EQ(ReadFile(dir / "site/p.bak"), kOld);
+  EXPECT_FALSE(Exists(dir / "site/.q.html.tamarind-journal"));
+}
+
 TEST_F(SiteRunTest, RecursionStaysInsideTheFolderUnlessAskedToFollowLinks) {
   const std::string page = "<img src=a.gif>";
   for (const char* top : {"plain", "follow"}) {

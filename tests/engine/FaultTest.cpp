@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -30,21 +31,26 @@ using test::Exists;
 using test::ReadFile;
 
 // Which call fails: the nth call (from 1) of one operation, or every call
-// when nth is 0.
+// when nth is 0. Or, as kill -9 would, the process ends there: right before
+// the call, or halfway through a write.
+enum class Kill { No, Before, HalfWay };
 struct Fault {
   std::string op;
   int nth = 0;
   int err = 0;
   int calls = 0;
+  Kill kill = Kill::No;
 };
 Fault fault;
-bool noLinks = false;  // a file system without hard links: backups are copied
+bool noLinks = false;     // a file system without hard links: backups are copied
+bool noNameless = false;  // nor files without a name: temporary ones are named
 FileOps real = SystemFileOps();
 
 bool Hit(const char* op) {
   if (fault.op != op) return false;
   ++fault.calls;
   if (fault.nth != 0 && fault.calls != fault.nth) return false;
+  if (fault.kill == Kill::Before) ::raise(SIGKILL);
   errno = fault.err;
   return true;
 }
@@ -67,6 +73,10 @@ FileOps FaultyOps() {
     const bool nameless = (f & O_TMPFILE) == O_TMPFILE;
     const bool create = (f & O_CREAT) != 0 || nameless;
     // A file system without nameless files answers as an old kernel does.
+    if (nameless && noNameless) {
+      errno = EOPNOTSUPP;
+      return -1;
+    }
     if (nameless && Hit("nameless")) return -1;
     if (Hit(create ? "create" : "open")) return -1;
     const int fd = real.open(p, f, m);
@@ -79,7 +89,12 @@ FileOps FaultyOps() {
   };
   ops.read = [](int fd, void* b, size_t n) { return Hit("read") ? -1 : real.read(fd, b, n); };
   ops.write = [](int fd, const void* b, size_t n) {
-    return Hit("write") ? -1 : real.write(fd, b, n);
+    if (!Hit("write")) return real.write(fd, b, n);
+    if (fault.kill == Kill::HalfWay) {
+      (void)real.write(fd, b, n / 2);
+      ::raise(SIGKILL);
+    }
+    return ssize_t{-1};
   };
   ops.fsync = [](int fd) {
     return Hit(IsFolder(fd) ? "fsync folder" : "fsync") ? -1 : real.fsync(fd);
@@ -271,10 +286,121 @@ TEST_P(FaultTest, DocumentAndBackupComeThroughWhole) {
   for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
     EXPECT_NE(e.path().filename().string().rfind(".tamarind-", 0), 0u)
         << "left behind: " << e.path();
+    EXPECT_FALSE(IsJournalName(e.path().string())) << "left behind: " << e.path();
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryStep, FaultTest, ::testing::ValuesIn(kRows), [](const auto& row) {
+  std::string name = row.param.name;
+  for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+});
+
+// A page written in place (it has a second name) killed at each step of the
+// way, then run again: the journal the kill left puts it back first, so the
+// page ends wholly new, both names alike, and its backup is the original.
+enum class Page { Old, Torn, New };
+enum class Killed { Backup, NoBackup, NamedOnly };  // -B; no nameless files
+struct KillRow {
+  const char* name;
+  const char* op;
+  int nth;
+  Kill kill;
+  Killed setup;
+  Page page;     // right after the kill
+  bool journal;  // left by the kill
+};
+
+// Calls of a run over the page below, in order: open 1 the page read, write 1
+// and fsync 1 its new contents; the journal: create 2 (or the ".part" of
+// create 2 where files need names), open 2 the page read, write 2, fsync 2,
+// linkat 1 (or rename 1), open 3 and fsync folder 1; the backup: link 1
+// (one stands already), link 2 the ".part", rename (1 or 2); the page: open
+// 4, write 3, ftruncate 1, fsync 3; the journal removed, fsync folder 2.
+const KillRow kKillRows[] = {
+    {"journal half copied", "write", 2, Kill::HalfWay, Killed::Backup, Page::Old, false},
+    {"journal copied", "fsync", 2, Kill::Before, Killed::Backup, Page::Old, false},
+    {"journal flushed", "linkat", 1, Kill::Before, Killed::Backup, Page::Old, false},
+    {"journal named", "fsync folder", 1, Kill::Before, Killed::Backup, Page::Old, true},
+    {"backup linked", "rename", 1, Kill::Before, Killed::Backup, Page::Old, true},
+    {"page to be opened", "open", 4, Kill::Before, Killed::Backup, Page::Old, true},
+    {"page half written", "write", 3, Kill::HalfWay, Killed::Backup, Page::Torn, true},
+    {"page written", "ftruncate", 1, Kill::Before, Killed::Backup, Page::Torn, true},
+    {"page cut", "fsync", 3, Kill::Before, Killed::Backup, Page::New, true},
+    {"journal removed", "fsync folder", 2, Kill::Before, Killed::Backup, Page::New, false},
+    {"no backup half written", "write", 3, Kill::HalfWay, Killed::NoBackup, Page::Torn, true},
+    {"part half copied", "write", 2, Kill::HalfWay, Killed::NamedOnly, Page::Old, false},
+    {"part copied", "rename", 1, Kill::Before, Killed::NamedOnly, Page::Old, false},
+    {"named half written", "write", 3, Kill::HalfWay, Killed::NamedOnly, Page::Torn, true},
+};
+
+class KillTest : public ::testing::TestWithParam<KillRow> {};
+
+TEST_P(KillTest, NextRunPutsThePageBackFirst) {
+  const KillRow& row = GetParam();
+  test::TempDir dir;
+  dir.Write("a.gif", test::GifBytes(120, 45));
+  // Rebuilt shorter, so that a page not yet cut to its new length is torn,
+  // and so is one half written.
+  const std::string tail = "<p>0123456789 0123456789 0123456789</p>";
+  const std::string old = "<p><img src=a.gif width=1200 height=4500></p>" + tail;
+  const std::string fresh = "<p><img src=a.gif width=120 height=45></p>" + tail;
+  const std::string file = dir.Write("index.html", old);
+  ASSERT_EQ(::link(file.c_str(), (dir / "other.html").c_str()), 0);
+  const bool backup = row.setup != Killed::NoBackup;
+  if (backup) dir.Write("index.bak", "previous backup");
+  if (row.setup != Killed::NamedOnly && !MakesNamelessFiles(dir.Path())) {
+    GTEST_SKIP() << "this file system makes no files without a name";
+  }
+  const auto run = [&](MainProc& engine) {
+    engine.options.MakeBAKFile = backup;
+    engine.options.Parameter_OverWrite = true;
+    // A page that comes out the same is left alone, its backup too.
+    engine.options.WriteBackMode = WriteBack::WhenChanged;
+    engine.ProcessFile(file);
+  };
+  const pid_t child = ::fork();
+  if (child == 0) {
+    Ops() = FaultyOps();
+    fault = {row.op, row.nth, 0, 0, row.kill};
+    noNameless = row.setup == Killed::NamedOnly;
+    MainProc engine;
+    try {
+      run(engine);
+    } catch (...) {
+      ::_exit(1);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "not killed: " << status;
+  const std::string killed = ReadFile(file);
+  EXPECT_EQ(killed == old     ? Page::Old
+            : killed == fresh ? Page::New
+                              : Page::Torn,
+            row.page)
+      << killed;
+  EXPECT_EQ(HasJournal(file), row.journal);
+
+  MainProc engine;
+  run(engine);
+  EXPECT_EQ(!engine.Restored().empty(), row.journal);
+  EXPECT_EQ(ReadFile(file), fresh);
+  EXPECT_EQ(ReadFile(dir / "other.html"), fresh);
+  if (backup) {
+    EXPECT_EQ(ReadFile(dir / "index.bak"), old);
+  }
+  for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
+    const std::string name = e.path().filename();
+    // Where files need names, the new contents have one while they are
+    // made, and a kill leaves it (as it does for any page there).
+    const bool newContents = row.setup == Killed::NamedOnly && name.rfind(".tamarind-", 0) == 0;
+    EXPECT_TRUE(name[0] != '.' || newContents) << "left behind: " << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStep, KillTest, ::testing::ValuesIn(kKillRows), [](const auto& row) {
   std::string name = row.param.name;
   for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;

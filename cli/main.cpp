@@ -590,15 +590,22 @@ class Batch {
     changed_.notify_all();
   }
 
-  // Before any worker starts. A file is prepared under its first name only,
+  // Before any worker starts. The backup names are claimed in the order of
+  // the list, so that of two documents sharing one the first keeps it,
+  // whatever the workers do. A file is prepared under its first name only,
   // which puts it back from its journal; a journal left under one of its
   // other names (a hard link) is put back here, before the file is read, or
   // else the file is held back.
   void ClaimAndRestore() {
+    MainProc engine;
+    engine.options = settings_.options;
     for (size_t i = 0; i < entries_.size(); ++i) {
       const Entry& e = entries_[i];
       if (e.folder) continue;
-      if (e.sameAs.empty()) continue;
+      if (e.sameAs.empty()) {
+        if (!settings_.dryRun) engine.ClaimBackupName(e.name, writer_);
+        continue;
+      }
       try {
         if (settings_.dryRun) {
           tamarind::RefuseInterruptedWrite(e.name);

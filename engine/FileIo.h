@@ -24,8 +24,10 @@ enum class MessageLanguage { Japanese, English };
 // signature of a compressed file, a PDF or a picture) is refused with this
 // code before anything is written.
 constexpr int kNotAnHtmlDocument = 1000;
-// Refusals that carry their own message: a preview of a document an
-// interrupted write left a journal of; a journal given as a document.
+// Refusals that carry their own message: a document whose backup name another
+// document of the run holds; a preview of a document an interrupted write
+// left a journal of; a journal given as a document.
+constexpr int kBackupNameTaken = 1001;
 constexpr int kInterruptedWrite = 1002;
 constexpr int kJournalNotDocument = 1003;
 

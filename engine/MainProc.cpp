@@ -147,6 +147,11 @@ std::string ResolveTarget(const std::string& fileName) {
   return real.get();
 }
 
+std::string_view BaseNameOf(std::string_view name) {
+  const size_t slash = LastSeparator(name);
+  return slash == std::string_view::npos ? name : name.substr(slash + 1);
+}
+
 // A journal is never read as a document, nor written as one: the run that
 // restores from it would bring back what was made of it.
 void RefuseJournal(const std::string& fileName, const std::string& target) {
@@ -633,6 +638,10 @@ int MainProc::ProcessFile(const std::string& fileName) {
   return document->Changed();
 }
 
+void MainProc::ClaimBackupName(const std::string& fileName, SafeWriter& writer) const {
+  if (options.MakeBAKFile) writer.ClaimBackupName(BackupNameOf(fileName), fileName);
+}
+
 std::unique_ptr<PreparedDocument> MainProc::PrepareFile(const std::string& fileName,
                                                         SafeWriter& writer) {
   StartRun(DocumentFolderOf(fileName));
@@ -652,6 +661,18 @@ std::unique_ptr<PreparedDocument> MainProc::PrepareFile(const std::string& fileN
   NewContentsOutput out(writer, *document, reader, options.WriteBackMode == WriteBack::Always);
   FormatAllTags(reader, out);
   document->contents_ = out.Finish();
+  if (document->contents_ && options.MakeBAKFile) {
+    const std::string holder = writer.ClaimBackupName(document->backupName_, fileName);
+    if (holder != fileName) {
+      const std::string backup(BaseNameOf(document->backupName_));
+      const std::string other(BaseNameOf(holder));
+      throw EInOutError(
+          kBackupNameTaken,
+          "バックアップの名前 " + backup + " は " + other +
+              " が使っています（-B を付けるか、どちらかの名前を変えてください）",
+          "backup name " + backup + " is taken by " + other + "; use -B or rename one");
+    }
+  }
   ResolveLines(reader);
   reader.Close();
   document->changed_ = tagCounter_;

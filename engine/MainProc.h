@@ -259,6 +259,13 @@ class MainProc {
   // when WriteBackMode is WhenChanged. Throws EInOutError.
   std::unique_ptr<PreparedDocument> PrepareFile(const std::string& fileName, SafeWriter& writer);
 
+  // Claims the backup name of `fileName` in `writer`'s run, when backups are
+  // on (see SafeWriter::ClaimBackupName). PrepareFile claims it too, first
+  // come, first served; a front end that prepares documents side by side
+  // claims them all in its order before it prepares the first. A document
+  // whose backup name another one holds is refused once it would be
+  // written, and left as it is.
+  void ClaimBackupName(const std::string& fileName, SafeWriter& writer) const;
   // The journal the last PrepareFile (or ProcessFile) put its document back
   // from before reading it (see SafeWrite.h), or "" when there was none.
   // Set also when the run failed afterwards.

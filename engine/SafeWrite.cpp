@@ -727,6 +727,24 @@ void SafeWriter::PutInPlace(PreparedDocument& document) {
   document.ThrowIfFailed();
 }
 
+std::string SafeWriter::ClaimBackupName(const std::string& backupName,
+                                        const std::string& fileName) {
+  // The same folder may be named in more than one way ("site/index.bak",
+  // "./site/index.bak"): it is known by its device and inode.
+  const size_t slash = backupName.rfind('/');
+  std::tuple<dev_t, ino_t, std::string> key{
+      0, 0, slash == std::string::npos ? backupName : backupName.substr(slash + 1)};
+  struct stat folder {};
+  if (::stat(DirectoryOf(backupName).c_str(), &folder) == 0) {
+    std::get<0>(key) = folder.st_dev;
+    std::get<1>(key) = folder.st_ino;
+  } else {
+    std::get<2>(key) = backupName;  // its document fails anyway
+  }
+  std::lock_guard lock(claimsMutex_);
+  return claims_.emplace(std::move(key), fileName).first->second;
+}
+
 void SafeWriter::Submit(std::unique_ptr<PreparedDocument> document, Done done) {
   if (!document->contents_) {  // nothing to write
     done(std::move(document));

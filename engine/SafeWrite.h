@@ -35,11 +35,13 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace tamarind {
@@ -149,6 +151,16 @@ class SafeWriter {
   // Puts one document in place: a batch of one. Throws its error.
   void PutInPlace(PreparedDocument& document);
 
+  // Backup names within the writer's run. Two documents of one folder may
+  // share one (index.htm and index.html both keep theirs as index.bak): the
+  // first document to claim a name holds it for the whole run, so no backup
+  // this run writes is ever replaced by another of its documents. Returns
+  // the name of the document that holds `backupName` (`fileName` itself
+  // when it was free). Atomic; a run that prepares documents side by side
+  // claims them all in its order first (MainProc::ClaimBackupName), so that
+  // the first of its order wins whatever its workers do.
+  std::string ClaimBackupName(const std::string& backupName, const std::string& fileName);
+
   // Hands a document over to be put in place with others. `done` is called
   // once it is (or failed: see PreparedDocument::Error), on the writer's own
   // thread, which takes a batch when half the places are taken by finished
@@ -176,6 +188,9 @@ class SafeWriter {
   void PutBatchInPlace(const std::vector<PreparedDocument*>& batch);
 
   const size_t limit_;
+  std::mutex claimsMutex_;
+  // By the backup's folder (device, inode) and name: the holder's name.
+  std::map<std::tuple<dev_t, ino_t, std::string>, std::string> claims_;
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t taken_ = 0;

@@ -247,6 +247,40 @@ TEST_F(SiteRunTest, EachFileOnceWhateverTheNamesThatReachIt) {
   }
 }
 
+TEST_F(SiteRunTest, SharedBackupNameStaysWithTheFirstDocument) {
+  // index.htm and index.html both back up to index.bak; one that an earlier
+  // run left is replaced, but never one this run has written.
+  const std::string other = "<img src=../a.gif>\n";
+  dir.Write("site/index.htm", kOld);
+  dir.Write("site/index.html", other);
+  dir.Write("site/index.bak", "an earlier run's backup");
+  const std::string taken =
+      "tamarind-cli: site/index.html: backup name index.bak is taken by index.htm; use -B or "
+      "rename one\n";
+  const struct {
+    const char* args;
+    int status;
+    const char* out;
+    std::string err;
+    bool htmlNew;
+  } runs[] = {
+      {"-j 4 -R site", 1, "site/index.htm: 1 tags changed\n", taken, false},
+      {"-R site", 1, "site/index.htm: unchanged\n", taken, false},  // still index.htm's
+      {"-B -R site", 0, "site/index.htm: unchanged\nsite/index.html: 1 tags changed\n", "", true},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args);
+    const Result r = Run(run.args);
+    EXPECT_EQ(r.status, run.status);
+    EXPECT_EQ(r.out.substr(0, r.out.find("2 files")), run.out);
+    EXPECT_EQ(r.err, run.err);
+    EXPECT_EQ(ReadFile(dir / "site/index.htm"), kNew);
+    EXPECT_EQ(ReadFile(dir / "site/index.html"),
+              run.htmlNew ? "<img src=../a.gif width=120 height=45>\n" : other);
+    EXPECT_EQ(ReadFile(dir / "site/index.bak"), kOld);
+  }
+}
+
 TEST_F(SiteRunTest, JournalsArePutBackBeforeTheirPageIsRead) {
   // A write in place killed halfway: the page's other name holds the
   // journal. Another journal's page is gone.

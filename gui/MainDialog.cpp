@@ -607,9 +607,8 @@ void TFm_MainDialog::showEvent(QShowEvent* event) {
 void TFm_MainDialog::LoadSettings() {
   ProcessingOptions& options = engine_.options;
   options.Parameter_ABSFolder = QFile::encodeName(DefaultAbsFolder()).toStdString();
+  // Only read: a first start leaves no store behind; 閉じる makes it.
   const std::unique_ptr<QSettings> store = OpenSettingsStore();
-  if (!CreateSettingsStore(*store)) return;  // every default stays
-
   const StoredSettings read = ReadStoredSettings(*store);
   if (read.fileFolder) openDialogFolder_ = *read.fileFolder;
   if (read.showTitlePage) ui->Pnl_Title_Chk->setChecked(*read.showTitlePage);

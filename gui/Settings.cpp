@@ -74,7 +74,10 @@ QString FolderOfFileName(const QString& fileName) {
 
 QString DefaultAbsFolder() {
   const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-  return documents.isEmpty() ? QDir::homePath() : QDir::toNativeSeparators(documents);
+  // A fresh account often has no documents folder yet; a default that is no
+  // folder would only be refused when the options page is left.
+  if (documents.isEmpty() || !QFileInfo(documents).isDir()) return QDir::homePath();
+  return QDir::toNativeSeparators(documents);
 }
 
 QString SettingsFileName() {

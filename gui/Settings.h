@@ -57,8 +57,8 @@ void WriteStoredSettings(QSettings& store, const StoredSettings& values);
 // The store of this user: opened under the program's own key.
 std::unique_ptr<QSettings> OpenSettingsStore();
 
-// Makes sure the store exists, so that it is there after the first start
-// even when nothing has been saved. False when it cannot be made.
+// Makes sure the store exists before it is written, its folder and all.
+// False when it cannot be made.
 bool CreateSettingsStore(const QSettings& store);
 
 // The folder part of a file name as it is stored: up to the last "/",
@@ -67,7 +67,7 @@ bool CreateSettingsStore(const QSettings& store);
 QString FolderOfFileName(const QString& fileName);
 
 // The default of the web root folder: the user's documents folder, or the
-// home folder when there is none.
+// home folder when there is none or it does not exist.
 QString DefaultAbsFolder();
 
 // Where the store lives (a file under the user's configuration folder on

@@ -2,12 +2,14 @@
 
 #include <QPushButton>
 
+#include "ButtonStyle.h"
 #include "ui_GeneralOption.h"
 
 namespace tamarind {
 
 TFm_GeneralOption::TFm_GeneralOption(QWidget* parent)
     : QDialog(parent), ui(new Ui::TFm_GeneralOption) {
+  setStyle(ButtonStyle::Instance());  // the focus and the default, told apart
   ui->setupUi(this);
   // A small fixed dialog frame like the wizard's, modal over it.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -34,6 +34,7 @@
 #include <limits>
 #include <utility>
 
+#include "ButtonStyle.h"
 #include "GeneralOption.h"
 #include "Settings.h"
 #include "ui_MainDialog.h"
@@ -198,6 +199,8 @@ TFm_MainDialog::TFm_MainDialog(MainProc& engine, DialogServices* services, QWidg
       services_(services != nullptr ? services : new DialogServices) {
   if (services == nullptr) ownedServices_.reset(services_);
   InstallFontSubstitutes();
+  // Before the layout's style sheet, which draws through the window's style.
+  setStyle(ButtonStyle::Instance());
   ui->setupUi(this);
   // A fixed dialog frame whose title bar has only a close box.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

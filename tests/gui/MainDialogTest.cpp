@@ -529,6 +529,21 @@ TEST_F(MainDialogKeyTest, NextHasTheMarkedFocusAtOpenAndIsTheDefault) {
   EXPECT_TRUE(Get<QCheckBox>("Pnl_Title_Chk")->isChecked());
 }
 
+// The focused button and the default button never look alike: the focus
+// leaves a button's frame as it was and marks its inside; the default frame
+// is another. (The style is the one the application uses, Fusion here.)
+TEST_F(MainDialogKeyTest, FocusedButtonAndDefaultButtonLookApart) {
+  GoTo(kFilePage);
+  auto look = [&](const char* name) { return Get(name)->grab().toImage(); };
+  auto frame = [](const QImage& image) { return image.copy(0, 0, image.width(), 1); };
+  const QImage backPlain = look("Btn_Back");
+  TabTo("Btn_Back");
+  const QImage back = look("Btn_Back"), next = look("Btn_Next");
+  EXPECT_NE(back, backPlain);                // the focus shows
+  EXPECT_EQ(frame(back), frame(backPlain));  // but not in the frame
+  EXPECT_NE(frame(next), frame(back));       // which is the default's alone
+}
+
 TEST_F(MainDialogKeyTest, EnterWalksTheWholeWizardFromAnyControl) {
   Key(Qt::Key_Return);
   ExpectPage(kFilePage);

@@ -104,6 +104,52 @@ bool IsUserInput(QEvent::Type type) {
   }
 }
 
+// The option check boxes and the flags they stand for, in the order they
+// are copied: the one list for both ways.
+const struct OptionBox {
+  QCheckBox* Ui::TFm_MainDialog::*box;
+  bool ProcessingOptions::*flag;
+} kOptionBoxes[] = {
+    {&Ui::TFm_MainDialog::Pnl_Option_Chk_ALT, &ProcessingOptions::AddALTAttribute},
+    {&Ui::TFm_MainDialog::Pnl_Option_Chk_BAK, &ProcessingOptions::MakeBAKFile},
+    {&Ui::TFm_MainDialog::Pnl_Option_Chk_OverWrite, &ProcessingOptions::Parameter_OverWrite},
+    {&Ui::TFm_MainDialog::Pnl_Option_Chk_Quote, &ProcessingOptions::Parameter_QuoteWrite},
+};
+
+// While a run works, the window takes no input at all: its buttons look
+// disabled, and no control takes the focus, by a click or by a key, so that
+// the focus stays where the run found it. Everything comes back as it was.
+class InputHold {
+ public:
+  InputHold(QWidget& window, std::initializer_list<QPushButton*> buttons)
+      : focus_(window.focusWidget()) {
+    for (QWidget* control : window.findChildren<QWidget*>()) {
+      if (control->window() != &window) continue;  // a help window goes on
+      policies_.emplace_back(control, control->focusPolicy());
+      control->setFocusPolicy(Qt::NoFocus);
+    }
+    // A button that had the focus gives it up here (disabled), to no one.
+    for (QPushButton* button : buttons) {
+      enabled_.emplace_back(button, button->isEnabled());
+      button->setEnabled(false);
+    }
+  }
+  ~InputHold() {
+    for (const auto& [button, on] : enabled_) button->setEnabled(on);
+    for (const auto& [control, policy] : policies_) {
+      if (control != nullptr) control->setFocusPolicy(policy);
+    }
+    if (focus_ != nullptr) focus_->setFocus(Qt::OtherFocusReason);
+  }
+  InputHold(const InputHold&) = delete;
+  InputHold& operator=(const InputHold&) = delete;
+
+ private:
+  QPointer<QWidget> focus_;
+  std::vector<std::pair<QPointer<QWidget>, Qt::FocusPolicy>> policies_;
+  std::vector<std::pair<QPushButton*, bool>> enabled_;
+};
+
 }  // namespace
 
 void TraceTail::Add(std::string_view line) {
@@ -214,6 +260,7 @@ TFm_MainDialog::TFm_MainDialog(MainProc& engine, DialogServices* services, QWidg
     control->setAcceptDrops(false);
     control->installEventFilter(this);
   }
+  installEventFilter(this);  // the window's own keys too, while a run works
   // Long paths are never cut.
   ui->Pnl_File_Txt_Filename->setMaxLength(std::numeric_limits<int>::max());
   ui->Pnl_Option_Txt_AbsFolder->setMaxLength(std::numeric_limits<int>::max());
@@ -242,32 +289,34 @@ TFm_MainDialog::~TFm_MainDialog() {
 void TFm_MainDialog::FormCreate() {
   ui->Pnl_Title_Chk->setChecked(true);
   ui->Pnl_File_Chk->setChecked(true);
-  ProcessingOptions& options = engine_.options;
-  options.AddALTAttribute = ui->Pnl_Option_Chk_ALT->isChecked();
-  options.MakeBAKFile = ui->Pnl_Option_Chk_BAK->isChecked();
-  options.Parameter_OverWrite = ui->Pnl_Option_Chk_OverWrite->isChecked();
-  options.Parameter_QuoteWrite = ui->Pnl_Option_Chk_Quote->isChecked();
-  options.Formats = ImageFormats::Classic();  // GIF and JPEG unless the store says more
+  CopyControlsIntoOptions();                          // the check boxes as the layout has them
+  engine_.options.Formats = ImageFormats::Classic();  // GIF and JPEG unless the store says more
   LoadSettings();
   if (openDialogFolder_.isEmpty()) openDialogFolder_ = QDir::currentPath();
-  ui->Pnl_Option_Chk_ALT->setChecked(options.AddALTAttribute);
-  ui->Pnl_Option_Chk_BAK->setChecked(options.MakeBAKFile);
-  ui->Pnl_Option_Chk_OverWrite->setChecked(options.Parameter_OverWrite);
-  ui->Pnl_Option_Chk_Quote->setChecked(options.Parameter_QuoteWrite);
-  ui->Pnl_Option_Txt_AbsFolder->setText(QFile::decodeName(options.Parameter_ABSFolder.c_str()));
-  ui->Pnl_Option_Txt_AbsFolder->setCursorPosition(0);  // a long path shows from its start
+  CopyOptionsIntoControls();
   if (ui->Pnl_Title_Chk->isChecked()) {
     ShowTitlePage();
   } else {
     ShowFilePage();
   }
-  // Next, the default button and tab 0, has the focus at open: Enter or
-  // Space walks on at once.
-  ui->Btn_Next->setFocus();
+}
+
+void TFm_MainDialog::CopyControlsIntoOptions() {
+  ProcessingOptions& options = engine_.options;
+  for (const OptionBox& row : kOptionBoxes) options.*row.flag = (ui->*row.box)->isChecked();
+  // The folder as typed: not trimmed.
+  options.Parameter_ABSFolder = FileNameBytes(ui->Pnl_Option_Txt_AbsFolder->text());
+}
+
+void TFm_MainDialog::CopyOptionsIntoControls() {
+  const ProcessingOptions& options = engine_.options;
+  for (const OptionBox& row : kOptionBoxes) (ui->*row.box)->setChecked(options.*row.flag);
+  ui->Pnl_Option_Txt_AbsFolder->setText(QFile::decodeName(options.Parameter_ABSFolder.c_str()));
+  ui->Pnl_Option_Txt_AbsFolder->setCursorPosition(0);  // a long path shows from its start
 }
 
 void TFm_MainDialog::ShowPage(const QString& title, bool backEnabled, const QString& nextText,
-                              QWidget* panel, bool acceptDrops) {
+                              QWidget* panel, bool acceptDrops, QWidget* first) {
   ui->Lbl_Title->setText(title);
   ui->Lbl_Title->adjustSize();  // its width follows the text
   ui->Btn_Back->setEnabled(backEnabled);
@@ -276,44 +325,62 @@ void TFm_MainDialog::ShowPage(const QString& title, bool backEnabled, const QStr
     p->setVisible(p == panel);
   }
   setAcceptDrops(acceptDrops);
+  // The keys go to what the page asks for first; Enter still presses Next.
+  FocusInput(first);
+}
+
+void TFm_MainDialog::FocusInput(QWidget* control) {
+  // A box's text is selected, so that typing replaces it.
+  if (auto* box = qobject_cast<QLineEdit*>(control)) box->selectAll();
+  control->setFocus(Qt::OtherFocusReason);
 }
 
 void TFm_MainDialog::ShowTitlePage() {
   currentPage_ = kTitlePage;
-  ShowPage(QStringLiteral("ようこそ"), false, QStringLiteral("次へ >"), ui->Pnl_Title, false);
+  ShowPage(QStringLiteral("ようこそ"), false, QStringLiteral("次へ >"), ui->Pnl_Title, false,
+           ui->Pnl_Title_Chk);
 }
 
 void TFm_MainDialog::ShowFilePage() {
   currentPage_ = kFilePage;
-  ShowPage(QStringLiteral("ファイルの選択"), true, QStringLiteral("次へ >"), ui->Pnl_File, true);
+  ShowPage(QStringLiteral("ファイルの選択"), true, QStringLiteral("次へ >"), ui->Pnl_File, true,
+           ui->Pnl_File_Txt_Filename);
 }
 
 void TFm_MainDialog::ShowOptionPage() {
   currentPage_ = kOptionPage;
   ShowPage(QStringLiteral("オプションの設定"), true, QStringLiteral("次へ >"), ui->Pnl_Option,
-           false);
+           false, ui->Pnl_Option_Chk_ALT);
 }
 
 void TFm_MainDialog::ShowResultPage() {
-  ProcessingOptions& options = engine_.options;
-  options.AddALTAttribute = ui->Pnl_Option_Chk_ALT->isChecked();
-  options.MakeBAKFile = ui->Pnl_Option_Chk_BAK->isChecked();
-  options.Parameter_OverWrite = ui->Pnl_Option_Chk_OverWrite->isChecked();
-  options.Parameter_QuoteWrite = ui->Pnl_Option_Chk_Quote->isChecked();
-  options.Parameter_ABSFolder = FileNameBytes(ui->Pnl_Option_Txt_AbsFolder->text());
-
+  CopyControlsIntoOptions();
   const int count = ProcessOnWorker(FileNameBytes(ui->Pnl_File_Txt_Filename->text()));
 
   currentPage_ = kResultPage;
-  ui->Pnl_Result_Lbl1->setText(
-      count != 0 ? QStringLiteral("　%1個のタグに処理を行いました。").arg(count)
-                 : QStringLiteral("このファイルには、処理の対象になるタグはありませんでした"));
+  ui->Pnl_Result_Lbl1->setText(ResultText(count));
+  // The page has nothing to fill in: the keys go to 閉じる.
   ShowPage(QStringLiteral("処理を完了しました"), false, QStringLiteral("閉じる"), ui->Pnl_Result,
-           false);
+           false, ui->Btn_Next);
+}
+
+QString TFm_MainDialog::ResultText(int count) const {
+  if (count == 0) return QStringLiteral("このファイルには、処理の対象になるタグはありませんでした");
+  const QString line = QStringLiteral("　%1個のタグに処理を行いました。").arg(count);
+  // A long count (six digits or more) leaves the sentence no room on one
+  // line; it is then broken where a reader pauses, after the count's phrase,
+  // rather than inside the verb at the end.
+  ui->Pnl_Result_Lbl1->ensurePolished();  // the layout's font, from its style sheet
+  const QFontMetrics metrics(ui->Pnl_Result_Lbl1->font());
+  if (metrics.horizontalAdvance(line) <= ui->Pnl_Result_Lbl1->contentsRect().width()) return line;
+  return QStringLiteral("　%1個のタグに").arg(count) + QChar(QChar::LineSeparator) +
+         QStringLiteral("処理を行いました。");
 }
 
 int TFm_MainDialog::ProcessOnWorker(const std::string& fileName) {
   WaitCursor wait;
+  const InputHold hold(*this, {ui->Btn_Help, ui->Btn_Cancel, ui->Btn_Option, ui->Btn_Back,
+                               ui->Btn_Next, ui->Pnl_File_Btn_View, ui->Pnl_Option_Btn_AbsFolder});
   running_ = true;
   int count = 0;
   std::exception_ptr failure;
@@ -360,26 +427,19 @@ void TFm_MainDialog::Btn_NextClick() {
     case kTitlePage:
       ShowFilePage();
       break;
-    case kFilePage: {
-      const QString name = ui->Pnl_File_Txt_Filename->text();
-      if (name.isEmpty()) {
-        services_->Warning(this, QStringLiteral("処理を行うファイルの名前を入力してください。"));
-        return;
-      }
-      if (!QFileInfo(name).isFile()) {  // a folder counts as missing
-        services_->Warning(
-            this, QLatin1Char('"') + name + QStringLiteral("\" というファイルが見つかりません。"));
-        return;
-      }
-      if (ui->Pnl_File_Chk->isChecked()) {
-        ShowOptionPage();
-      } else {
+    case kFilePage:
+      if (!FileNameIsUsable()) return;
+      if (!ui->Pnl_File_Chk->isChecked() && AbsFolderExists()) {
         Run();
+      } else {
+        // With the options page skipped, a folder that is not there brings
+        // the page up, the warning over it, where the folder can be mended.
+        ShowOptionPage();
+        if (!ui->Pnl_File_Chk->isChecked()) AbsFolderIsUsable();
       }
       break;
-    }
     case kOptionPage:
-      Run();
+      if (AbsFolderIsUsable()) Run();
       break;
     case kResultPage:
       // A store that cannot be written keeps the dialog open on this page:
@@ -395,6 +455,39 @@ void TFm_MainDialog::Btn_NextClick() {
     default:
       break;
   }
+}
+
+bool TFm_MainDialog::FileNameIsUsable() {
+  const QString name = ui->Pnl_File_Txt_Filename->text();
+  QString warning;
+  if (name.isEmpty()) {
+    warning = QStringLiteral("処理を行うファイルの名前を入力してください。");
+  } else if (!QFileInfo(name).isFile()) {  // a folder counts as missing
+    warning = QLatin1Char('"') + name + QStringLiteral("\" というファイルが見つかりません。");
+  } else {
+    return true;
+  }
+  services_->Warning(this, warning);
+  // Typing right after the box goes to the name again, replacing it.
+  FocusInput(ui->Pnl_File_Txt_Filename);
+  return false;
+}
+
+bool TFm_MainDialog::AbsFolderExists() const {
+  // An empty box stands for the file system's own root: a SRC of "/a.gif"
+  // is the file /a.gif, as the command line does without a root folder.
+  const QString folder = ui->Pnl_Option_Txt_AbsFolder->text();
+  return folder.isEmpty() || QFileInfo(folder).isDir();
+}
+
+bool TFm_MainDialog::AbsFolderIsUsable() {
+  if (AbsFolderExists()) return true;
+  // Else every picture under "/" would go without a size, with no word why.
+  const QString folder = ui->Pnl_Option_Txt_AbsFolder->text();
+  services_->Warning(
+      this, QLatin1Char('"') + folder + QStringLiteral("\" というフォルダが見つかりません。"));
+  FocusInput(ui->Pnl_Option_Txt_AbsFolder);
+  return false;
 }
 
 void TFm_MainDialog::Btn_BackClick() {
@@ -481,8 +574,8 @@ void TFm_MainDialog::Pnl_File_Btn_ViewClick() {
     const QString chosen = services_->ChooseFile(this, folder);
     if (chosen.isEmpty()) return;
     // The run writes the file back and keeps a backup beside it, so a file
-    // the user may not change is refused here, as the chooser of the
-    // original platform does, and the chooser comes back.
+    // the user may not change is refused here, before any page is left,
+    // and the chooser comes back.
     if (IsWritableHere(chosen)) {
       ui->Pnl_File_Txt_Filename->setText(QDir::toNativeSeparators(chosen));
       return;
@@ -585,8 +678,8 @@ void TFm_MainDialog::closeEvent(QCloseEvent* event) {
 
 void TFm_MainDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  // The focus is marked from the start, as on the original platform's
-  // dialogs; Qt would show the mark only once the keyboard has moved the
+  // The focus is marked from the start, so that a keyboard user sees where
+  // the keys go; Qt would show the mark only once the keyboard has moved the
   // focus (and showing the window clears the flag, so it is set here).
   setAttribute(Qt::WA_KeyboardFocusChange);
   if (centred_) return;

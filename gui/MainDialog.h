@@ -120,9 +120,23 @@ class TFm_MainDialog : public QDialog {
   void ShowOptionPage();
   void ShowResultPage();
   // The steps every page routine ends with: the title, the buttons, the one
-  // visible panel, and whether dropped files are taken.
+  // visible panel, whether dropped files are taken, and the control that
+  // gets the focus.
   void ShowPage(const QString& title, bool backEnabled, const QString& nextText, QWidget* panel,
-                bool acceptDrops);
+                bool acceptDrops, QWidget* first);
+  // Gives a control the focus, a text box with its text selected.
+  void FocusInput(QWidget* control);
+  // The option check boxes and the folder box into the engine's options,
+  // and back: the one mapping of controls onto options.
+  void CopyControlsIntoOptions();
+  void CopyOptionsIntoControls();
+  // Whether the name box names a file, and the folder box a folder (or is
+  // empty); if not, the page's warning, and the focus back on the box.
+  bool FileNameIsUsable();
+  bool AbsFolderIsUsable();
+  bool AbsFolderExists() const;  // the same test, without a word
+  // The result page's line for `count` changed tags.
+  QString ResultText(int count) const;
   void Run();
   // The help text in a read-only window of the wizard's own.
   void ShowHelpText(const QString& path);

@@ -29,6 +29,7 @@
 
 #include "GeneralOption.h"
 #include "MainDialog.h"
+#include "PageLabel.h"
 #include "Settings.h"
 #include "engine/TestFiles.h"
 #include "gui/GuiTestSupport.h"
@@ -147,14 +148,52 @@ TEST_F(MainDialogTest, FilePageWarnsAboutNamesThatAreNoFile) {
       {missing, '"' + missing + notFound},
   };
   GoTo(1);
+  auto* box = Get<QLineEdit>("Pnl_File_Txt_Filename");
   for (const auto& row : rows) {
     services.warnings.clear();
     SetName(row.name);
     Click("Btn_Next");
     EXPECT_EQ(services.warnings, QStringList{row.warning});
     ExpectPage(1);
+    // The keys go to the name again, typing replacing it.
+    EXPECT_EQ(dialog.focusWidget(), box);
+    EXPECT_EQ(box->selectedText(), row.name);
   }
   EXPECT_EQ(Doc(), kPlainDoc);
+}
+
+// Leaving the options page, the folder box must name a folder, or be empty:
+// the file system's own root, so that src=/web/a.gif is the file /web/a.gif.
+// Else the warning, the page stays, and the keys go to the box. With the
+// options page skipped, the warning brings that page up.
+TEST_F(MainDialogTest, OptionPageWarnsAboutAFolderThatIsNotThere) {
+  const QString missing = QString::fromStdString(dir / "gone");
+  const QString notFound = "\" というフォルダが見つかりません。";
+  dir.Write("index.html", "<img src=" + gif + ">");
+  GoTo(2);
+  auto* box = Get<QLineEdit>("Pnl_Option_Txt_AbsFolder");
+  for (const QString& folder : {missing, QString::fromStdString(gif), QString("   ")}) {
+    services.warnings.clear();
+    box->setText(folder);
+    Click("Btn_Next");
+    EXPECT_EQ(services.warnings, QStringList{'"' + folder + notFound});
+    ExpectPage(kOptionPage);
+    EXPECT_EQ(dialog.focusWidget(), box);
+    EXPECT_EQ(box->selectedText(), folder);
+  }
+  box->setText(missing);
+  Click("Btn_Back");  // going back is never stopped
+  Check("Pnl_File_Chk", false);
+  services.warnings.clear();
+  Click("Btn_Next");
+  EXPECT_EQ(services.warnings, QStringList{'"' + missing + notFound});
+  ExpectPage(kOptionPage);
+  EXPECT_EQ(dialog.focusWidget(), box);
+  EXPECT_EQ(Doc(), "<img src=" + gif + ">");
+  box->clear();
+  Click("Btn_Next");
+  ExpectPage(kResultPage);
+  EXPECT_EQ(Doc(), "<img src=" + gif + " width=120 height=45>");
 }
 
 const struct {
@@ -164,6 +203,8 @@ const struct {
     {0, "このファイルには、処理の対象になるタグはありませんでした"},
     {1, "　1個のタグに処理を行いました。"},
     {12, "　12個のタグに処理を行いました。"},
+    // Too long for one line: broken after the count's phrase, not in a word.
+    {123456, "　123456個のタグに\u2028処理を行いました。"},
 };
 // Parameterised cases are named by what they stand for, not by an index.
 std::string PageName(int page) {
@@ -174,7 +215,7 @@ std::string PageParamName(const ::testing::TestParamInfo<int>& row) {
   return PageName(row.param);
 }
 std::string CountName(const ::testing::TestParamInfo<int>& row) {
-  static const char* const kNames[] = {"Zero", "One", "Twelve"};
+  static const char* const kNames[] = {"Zero", "One", "Twelve", "SixDigits"};
   return kNames[row.param];
 }
 std::string StartName(const ::testing::TestParamInfo<bool>& row) {
@@ -189,11 +230,13 @@ TEST_P(MainDialogCountTest, ResultTellsHowManyTagsChanged) {
   dir.Write("index.html", page);
   GoTo(3);
   ExpectPage(3);
-  EXPECT_EQ(Get<QLabel>("Pnl_Result_Lbl1")->text(), QString::fromUtf8(kCounts[GetParam()].text));
+  const auto* result = Get<PageLabel>("Pnl_Result_Lbl1");
+  EXPECT_EQ(result->text(), QString::fromUtf8(kCounts[GetParam()].text));
+  EXPECT_LE(result->LineCount() * 16, result->height());  // every line in its box
   // Every IMG tag met leaves its trace in the hidden memo.
   EXPECT_TRUE(Get<QPlainTextEdit>("Mem_Status")->toPlainText().contains("** FIND IMAGE TAG **"));
 }
-INSTANTIATE_TEST_SUITE_P(ZeroOneTwelve, MainDialogCountTest, ::testing::Range(0, 3), CountName);
+INSTANTIATE_TEST_SUITE_P(FewAndMany, MainDialogCountTest, ::testing::Range(0, 4), CountName);
 
 TEST_F(MainDialogTest, RunTakesTheOptionsFromTheCheckBoxesAndTheChosenFolder) {
   dir.Write("pics/a.gif", test::GifBytes(120, 45));
@@ -244,14 +287,16 @@ bool DropOnControl(QWidget& control, QPoint at, const QMimeData& data) {
 }
 
 // The run goes on a worker thread. Held there at its first trace line, it
-// leaves the window working: timers fire, the wait cursor shows, and every
-// click, key and drop of the user is dropped, not kept for later. Runs from
-// the options page, and from the file page when the options page is off.
+// leaves the window working: timers fire, the wait cursor shows, the buttons
+// look disabled, and every click, key and drop of the user is dropped, not
+// kept for later; a click does not even move the focus. Runs from the
+// options page, and from the file page when the options page is off, each
+// started by Enter in the page's first input.
 class MainDialogWorkerTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(MainDialogWorkerTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
   const int from = GetParam();
-  const char* box = from == kOptionPage ? "Pnl_Option_Chk_ALT" : "Pnl_File_Chk";
+  const char* box = from == kOptionPage ? "Pnl_Option_Chk_BAK" : "Pnl_File_Chk";
   GoTo(1);
   Check("Pnl_File_Chk", from == kOptionPage);
   SetName(doc);
@@ -274,11 +319,14 @@ TEST_P(MainDialogWorkerTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
   QMimeData other;
   other.setUrls({QUrl::fromLocalFile(QString::fromStdString(dir.Write("other.html", "")))});
   bool duringRun = false;
+  QWidget* const focus = dialog.focusWidget();
   QTimer::singleShot(0, [&] {
     ASSERT_TRUE(started.try_acquire_for(std::chrono::seconds(5)));
     duringRun = true;
     ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
     EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    for (const QPushButton* button : dialog.findChildren<QPushButton*>())
+      EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
     Click("Btn_Cancel");
     Click("Btn_Back");
     Click("Btn_Next");
@@ -291,9 +339,11 @@ TEST_P(MainDialogWorkerTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(Get<QCheckBox>(box)->isChecked(), boxWas);
     EXPECT_EQ(Name(), doc);
+    EXPECT_EQ(dialog.focusWidget(), focus);
     release.release();
   });
-  Click("Btn_Next");
+  ASSERT_EQ(focus, Get(from == kOptionPage ? "Pnl_Option_Chk_ALT" : "Pnl_File_Txt_Filename"));
+  QTest::keyClick(focus, Qt::Key_Return);
   EXPECT_TRUE(duringRun);
   EXPECT_NE(runThread.load(), QThread::currentThread());
   ExpectPage(kResultPage);
@@ -301,7 +351,8 @@ TEST_P(MainDialogWorkerTest, RunWorksOnAWorkerWhileTheWindowIgnoresTheUser) {
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
   QTest::qWait(50);  // anything the run had kept back would act now
   EXPECT_TRUE(dialog.isVisible());
-  ExpectPage(kResultPage);
+  ExpectPage(kResultPage);  // Back disabled, オプション enabled: as the page has them
+  EXPECT_TRUE(Get("Btn_Help")->isEnabled() && Get("Btn_Cancel")->isEnabled());
   EXPECT_TRUE(services.optionStarts.isEmpty());
 }
 INSTANTIATE_TEST_SUITE_P(FromOptionOrFilePage, MainDialogWorkerTest,
@@ -346,7 +397,8 @@ TEST_P(MainDialogFailTest, FailedRunStaysOnItsPageAndNextRunsAgain) {
   Click("Btn_Next");
   if (optionPage) Click("Btn_Next");
   EXPECT_EQ(services.errors, QStringList{"ファイルへのアクセスが拒否されました."});
-  ExpectPage(optionPage ? kOptionPage : kFilePage);
+  ExpectPage(optionPage ? kOptionPage : kFilePage);  // its buttons as they were
+  EXPECT_EQ(dialog.focusWidget(), Get("Btn_Next"));  // where the click had put it
   EXPECT_EQ(Doc(), kPlainDoc);
   std::filesystem::remove(dir / "index.bak");
   Click("Btn_Next");
@@ -515,18 +567,18 @@ class MainDialogKeyTest : public MainDialogTest {
   QSettings Store() { return QSettings(SettingsFileName(), QSettings::IniFormat); }
 };
 
-TEST_F(MainDialogKeyTest, NextHasTheMarkedFocusAtOpenAndIsTheDefault) {
-  auto* next = Get<QPushButton>("Btn_Next");
-  ASSERT_EQ(Focus(), next);
-  EXPECT_TRUE(next->isDefault());
+TEST_F(MainDialogKeyTest, FirstInputHasTheMarkedFocusAtOpenAndNextIsTheDefault) {
+  auto* first = Get<QCheckBox>("Pnl_Title_Chk");
+  ASSERT_EQ(Focus(), first);
+  EXPECT_TRUE(Get<QPushButton>("Btn_Next")->isDefault());
   QStyleOptionButton look;
-  look.initFrom(next);
+  look.initFrom(first);
   EXPECT_TRUE(look.state & QStyle::State_HasFocus);
   EXPECT_TRUE(look.state & QStyle::State_KeyboardFocusChange);  // the style draws the mark
-  // A Space at start presses Next; the title page's check box stays on.
-  Key(Qt::Key_Space);
+  // Enter at start presses Next; the title page's check box stays on.
+  Key(Qt::Key_Return);
   ExpectPage(kFilePage);
-  EXPECT_TRUE(Get<QCheckBox>("Pnl_Title_Chk")->isChecked());
+  EXPECT_TRUE(first->isChecked());
 }
 
 // The focused button and the default button never look alike: the focus
@@ -542,6 +594,45 @@ TEST_F(MainDialogKeyTest, FocusedButtonAndDefaultButtonLookApart) {
   EXPECT_NE(back, backPlain);                // the focus shows
   EXPECT_EQ(frame(back), frame(backPlain));  // but not in the frame
   EXPECT_NE(frame(next), frame(back));       // which is the default's alone
+}
+
+// Each page gives the focus to its first input (the result page, with none,
+// to 閉じる), going forward or back; Tab walks the page's controls, then the
+// buttons from left to right, and round again. Walked by keys alone: the
+// name is typed straight into the box that has the focus.
+TEST_F(MainDialogKeyTest, FocusGoesToEachPagesFirstInputAndTabWalksPageThenButtons) {
+  const struct {
+    int page;
+    std::vector<const char*> chain;
+  } rows[] = {
+      {kTitlePage, {"Pnl_Title_Chk", "Btn_Help", "Btn_Cancel", "Btn_Option", "Btn_Next"}},
+      {kFilePage,
+       {"Pnl_File_Txt_Filename", "Pnl_File_Btn_View", "Pnl_File_Chk", "Btn_Help", "Btn_Cancel",
+        "Btn_Option", "Btn_Back", "Btn_Next"}},
+      {kOptionPage,
+       {"Pnl_Option_Chk_ALT", "Pnl_Option_Chk_BAK", "Pnl_Option_Chk_OverWrite",
+        "Pnl_Option_Chk_Quote", "Pnl_Option_Txt_AbsFolder", "Pnl_Option_Btn_AbsFolder", "Btn_Help",
+        "Btn_Cancel", "Btn_Option", "Btn_Back", "Btn_Next"}},
+      {kResultPage, {"Btn_Next", "Btn_Help", "Btn_Cancel", "Btn_Option"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(PageName(row.page));
+    ExpectPage(row.page);
+    for (const char* name : row.chain) {
+      EXPECT_EQ(Focus(), Get(name)) << name;
+      Key(Qt::Key_Tab);
+    }
+    EXPECT_EQ(Focus(), Get(row.chain.front()));
+    if (row.page == kFilePage) QTest::keyClicks(Focus(), doc);
+    if (row.page == kOptionPage) {
+      Click("Btn_Back");
+      EXPECT_EQ(Focus(), Get("Pnl_File_Txt_Filename"));
+      EXPECT_EQ(Get<QLineEdit>("Pnl_File_Txt_Filename")->selectedText(), doc);
+      Key(Qt::Key_Return);
+    }
+    if (row.page != kResultPage) Key(Qt::Key_Return);
+  }
+  EXPECT_EQ(Doc(), kSizedDoc);
 }
 
 TEST_F(MainDialogKeyTest, EnterWalksTheWholeWizardFromAnyControl) {

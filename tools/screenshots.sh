@@ -4,9 +4,10 @@
 # clicks and keys.
 #   bash tools/screenshots.sh [BUILD_DIR] [OUT_DIR]
 # Writes into OUT_DIR (default: screenshots/ in the build folder):
-#   splash.png, page0-title.png, page1-file.png, warning.png, filechooser.png,
-#   page2-options.png, folderchooser.png, general-options.png, page3-result.png,
-#   and help.png
+#   splash.png, page0-title.png, page1-file.png, page1-focus.png (the focus on
+#   Back, Next the default), warning.png, filechooser.png, page2-options.png,
+#   folderchooser.png, general-options.png, warning-folder.png,
+#   page3-result.png, and help.png
 #   when Help shows the text in the wizard's own window (no desktop viewer).
 # Every step waits for the window it needs to be mapped (or gone) before it
 # goes on, so a slow start or a busy machine does not lose a picture.
@@ -127,9 +128,14 @@ key() { xdotool windowactivate --sync "$1" >/dev/null 2>&1 || true; xdotool key 
 next() { click 554 316; sleep 0.5; }
 
 shot page0-title.png "$wizard"
-key "$wizard" Return  # Next has the focus at start
+key "$wizard" Return  # Enter presses Next from the page's check box
 sleep 0.5
 shot page1-file.png "$wizard"
+# Tab walks the page's controls, then the buttons from the left: six steps
+# from the name box to Back, which shows the focus, Next its default frame.
+for _ in 1 2 3 4 5 6; do key "$wizard" Tab; done
+sleep 0.3
+shot page1-focus.png "$wizard"
 next  # nothing typed yet: the warning
 box=$(wait_window '^警告$')
 shot warning.png "$wizard"
@@ -152,6 +158,18 @@ options=$(wait_window '^全般的なオプション$')
 shot general-options.png "$options"
 key "$options" Escape
 wait_gone '^全般的なオプション$'
+
+# A web root that is not there: said on leaving the page, which stays.
+click 448 260  # the folder box
+xdotool key ctrl+a
+xdotool type --delay 20 "/no/such/folder"
+key "$wizard" Return
+box=$(wait_window '^警告$')
+shot warning-folder.png "$wizard"
+key "$box" Return
+wait_gone '^警告$'
+# The box has the keys again, its text selected: typing replaces it.
+xdotool type --delay 20 "$work/site"
 
 next  # the run
 shot page3-result.png "$wizard"

@@ -10,7 +10,9 @@
 //       DIR/images, from the same fixed seed.
 //   bench-tool hostile KIND FILE MEGABYTES
 //       writes a file made to be hard on the program: "one-tag" (one IMG tag
-//       of that size, of many attributes), "brackets" (only "<"), "no-soi"
+//       of that size, of many attributes), "brackets" (only "<"),
+//       "open-quote" (an IMG tag whose quoted value holding "<" and ">" is
+//       never closed), "tag-opens" ("<a " again and again, no ">"), "no-soi"
 //       (a .jpg of bytes without FF D8), "back-steps" (a JPEG whose segment
 //       lengths point back).
 //   bench-tool measure COMMAND [ARG...]
@@ -208,6 +210,9 @@ int MakeHostile(const std::string& kind, const std::string& path, double megabyt
   const auto total = static_cast<size_t>(megabytes * 1024 * 1024);
   if (kind == "one-tag") return WriteRepeated(path, "<img src=a.gif ", "x=1 ", ">", total);
   if (kind == "brackets") return WriteRepeated(path, "", "<", "", total);
+  if (kind == "open-quote")
+    return WriteRepeated(path, "<img src=a.gif alt=\"", "<p>><<", "", total);
+  if (kind == "tag-opens") return WriteRepeated(path, "", "<a ", "", total);
   if (kind == "no-soi") return WriteRepeated(path, "", "\xFF\xD9\x00\xFF", "", total);
   if (kind == "back-steps") {
     return WriteRepeated(path, "\xFF\xD8", std::string("\xFF\xE0\x00\x00\xFF\xE1\x00\x01", 8), "",

@@ -2,7 +2,8 @@
 # Inputs made to be hard on the program: each must finish, in time linear in
 # its size, with memory within three times its size.
 #   bash bench/hostile.sh [BUILD_DIR] [MEGABYTES_FOR_DOCUMENTS] [MEGABYTES_FOR_PICTURES]
-# Defaults: 1024 MB documents (one IMG tag of that size; only "<"), 200 MB
+# Defaults: 1024 MB documents (one IMG tag of that size; only "<"; an IMG tag
+# whose quoted value never closes; "<a " with no ">"), 200 MB
 # pictures (a .jpg without FF D8; a JPEG whose segment lengths step back).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -36,6 +37,12 @@ rm -f "$work/one-tag.html"
 "$tool" hostile brackets "$work/brackets.html" "$doc_mb"
 run "a document of only \"<\"" "$work/brackets.html" -B "$work/brackets.html"
 rm -f "$work/brackets.html"
+"$tool" hostile open-quote "$work/open-quote.html" "$doc_mb"
+run "an IMG tag whose quote never closes" "$work/open-quote.html" -B "$work/open-quote.html"
+rm -f "$work/open-quote.html"
+"$tool" hostile tag-opens "$work/tag-opens.html" "$doc_mb"
+run "\"<a \" again and again, no \">\"" "$work/tag-opens.html" -B "$work/tag-opens.html"
+rm -f "$work/tag-opens.html"
 "$tool" hostile no-soi "$work/no-soi.jpg" "$pic_mb"
 run "a .jpg without FF D8" "$work/no-soi.jpg" --size "$work/no-soi.jpg" || true
 rm -f "$work/no-soi.jpg"

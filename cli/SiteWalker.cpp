@@ -80,8 +80,10 @@ class Walker {
 
 bool IsHtmlName(const std::string& name) {
   const std::string_view ext = tamarind::ExtensionOf(name);
-  return tamarind::EqualsIgnoringAsciiCase(ext, ".html") ||
-         tamarind::EqualsIgnoringAsciiCase(ext, ".htm");
+  for (const std::string_view html : {".html", ".htm", ".xhtml", ".xht"}) {
+    if (tamarind::EqualsIgnoringAsciiCase(ext, html)) return true;
+  }
+  return false;
 }
 
 void CollectDocuments(const std::string& folder, std::vector<std::string>& documents,

@@ -65,6 +65,7 @@ const char kUsage[] =
     "  -o, --overwrite     rebuild measured tags so new sizes replace old WIDTH/HEIGHT\n"
     "                        tamarind-cli -o page.html\n"
     "  -q, --quote         write the numbers between double quotes: width=\"120\"\n"
+    "                      (XHTML documents always get them quoted)\n"
     "  -r, --root DIR      local folder standing for the web root, for SRC=\"/...\"\n"
     "                        tamarind-cli -r /var/www/html /var/www/html/index.html\n"
     "      --formats LIST  measure only these picture formats, from\n"
@@ -76,7 +77,8 @@ const char kUsage[] =
     "                        tamarind-cli -R -r site --site https://example.com/ site\n"
     "\n"
     "Which files, and how:\n"
-    "  -R, --recursive     process every *.html and *.htm below the FOLDERs given\n"
+    "  -R, --recursive     process every *.html, *.htm, *.xhtml and *.xht below the\n"
+    "                      FOLDERs given\n"
     "                      (hidden files and folders, and symbolic links, are\n"
     "                      passed over)\n"
     "                        tamarind-cli -R -r site site\n"
@@ -325,7 +327,7 @@ int PrintSizes(const Settings& s, CheckedOutput& out) {
 // The IMG tags a run left without a size, by reason, for the line that ends
 // the run.
 struct MissCounts {
-  static constexpr size_t kReasons = 6;
+  static constexpr size_t kReasons = static_cast<size_t>(tamarind::MissReason::TooLarge) + 1;
   std::array<size_t, kReasons> byReason{};
   size_t Total() const {
     size_t total = 0;
@@ -364,6 +366,16 @@ std::string MissText(const tamarind::ImageMiss& m) {
       return "remote picture";
     case MissReason::EmptySrc:
       return "empty SRC";
+    case MissReason::NotClosed:
+      return "IMG tag not closed";
+    case MissReason::InsideText:
+      return "inside <" + std::string(m.detail) + "> text: browsers do not show it";
+    case MissReason::Percentage:
+      return std::string(m.detail) + " is a percentage";
+    case MissReason::NotANumber:
+      return std::string(m.detail) + " is not a number";
+    case MissReason::TooLarge:
+      return std::string(m.detail) + " is too large";
   }
   return {};
 }
@@ -393,7 +405,8 @@ void PrintMissSummary(const MissCounts& counts, bool listed) {
   if (total == 0) return;
   static constexpr const char* kNames[MissCounts::kReasons] = {
       "no picture", "format not measured", "no size in the header", "unreadable", "remote",
-      "empty SRC"};
+      "empty SRC",  "not closed",          "inside element text",   "percentage", "not a number",
+      "too large"};
   std::string line = "tamarind-cli: " + std::to_string(total) +
                      (total == 1 ? " IMG tag" : " IMG tags") + " left without a size (";
   const char* separator = "";

@@ -212,28 +212,63 @@ uint64_t CountLineEnds(std::string_view text) {
   return count;
 }
 
-// The second byte of a segment that may open a comment or a text element:
-// "<!", "<s(cript|tyle)", "<t(extarea|itle)", "<x(mp)", "<p(laintext)".
-constexpr auto kMayChangeMarkup = [] {
-  std::array<bool, 256> table{};
-  for (const char c : std::string_view("!sStTxXpP")) table[static_cast<unsigned char>(c)] = true;
-  return table;
-}();
-bool MayChangeMarkup(char c) {
-  return kMayChangeMarkup[static_cast<unsigned char>(c)];
-}
-
-// The elements whose content is text to a browser, and the end tag that
-// closes each. A start tag of the last three written self-closing
-// (<title/>), as XHTML pages do, opens nothing.
+// The elements whose content is text to a browser, up to their end tag
+// (plaintext: to the end of the document). A "/" at the end of a start tag
+// closes no element in HTML, so <iframe src=x /> opens iframe text like any
+// other; only title, textarea, xmp and plaintext written self-closing, as
+// XHTML pages do, open nothing. In a document read as XML "/>" closes any
+// element. The IMG tags inside iframe, noembed and noframes are listed as
+// left alone: their author almost certainly meant them to show.
 struct TextElement {
-  std::string_view name, endTag;
+  std::string_view name;
   bool selfClosingOpensNothing;
+  bool toTheEnd;
+  bool listed;
 };
 constexpr TextElement kTextElements[] = {
-    {"script", "</script", false}, {"style", "</style", false}, {"textarea", "</textarea", true},
-    {"title", "</title", true},    {"xmp", "</xmp", true},
+    {"script", false, false, false},  {"style", false, false, false},
+    {"textarea", true, false, false}, {"title", true, false, false},
+    {"xmp", true, false, false},      {"plaintext", true, true, false},
+    {"iframe", false, false, true},   {"noembed", false, false, true},
+    {"noframes", false, false, true},
 };
+
+// The first letters of the start tags the tag pass looks at more closely:
+// the text elements' and html's.
+constexpr auto kFirstLetters = [] {
+  std::array<bool, 256> table{};
+  const auto add = [&table](char c) {
+    table[static_cast<unsigned char>(c)] = true;
+    table[static_cast<unsigned char>(c - 'a' + 'A')] = true;
+  };
+  for (const TextElement& e : kTextElements) add(e.name[0]);
+  add('h');
+  return table;
+}();
+
+// An end tag "</name" (any letter case) that a blank, "/" or ">" ends.
+bool IsEndTagOf(std::string_view raw, std::string_view name, bool atEnd) {
+  return raw.size() > 2 && raw[0] == '<' && raw[1] == '/' &&
+         StartsWithIgnoringAsciiCase(raw.substr(2), name) &&
+         EndsTagName(raw, 2 + name.size(), atEnd);
+}
+
+// Whether a document begins, after a byte order mark and blanks, with an
+// XML declaration.
+bool BeginsWithXmlDeclaration(std::string_view doc) {
+  if (doc.substr(0, 3) == "\xEF\xBB\xBF") doc.remove_prefix(3);
+  size_t i = 0;
+  while (i < doc.size() && (doc[i] == ' ' || doc[i] == '\t' || doc[i] == '\r' || doc[i] == '\n'))
+    ++i;
+  doc.remove_prefix(i);
+  return doc.size() > 5 && doc.substr(0, 5) == "<?xml" &&
+         (doc[5] == ' ' || doc[5] == '\t' || doc[5] == '\r' || doc[5] == '\n');
+}
+
+bool IsXhtmlName(std::string_view name) {
+  const std::string_view ext = ExtensionOf(name);
+  return EqualsIgnoringAsciiCase(ext, ".xhtml") || EqualsIgnoringAsciiCase(ext, ".xht");
+}
 
 }  // namespace
 
@@ -332,7 +367,8 @@ ImageSize MainProc::ResolvePicture(std::string_view src, std::string& path) {
   Resolved r;
   std::string value(src);
   std::string rooted;
-  if (!options.SiteUrls.empty() && MapSiteUrl(src, options.SiteUrls, rooted)) value = rooted;
+  const bool onSite = !options.SiteUrls.empty() && MapSiteUrl(src, options.SiteUrls, rooted);
+  if (onSite) value = rooted;
   const std::string reading = BrowserReading(value, documentEncoding_);
   const std::string_view folder =
       !reading.empty() && reading[0] == '/' ? options.Parameter_ABSFolder : documentFolder_;
@@ -340,7 +376,8 @@ ImageSize MainProc::ResolvePicture(std::string_view src, std::string& path) {
   r.size.outcome = ProbeOutcome::NoFile;
   if (!reading.empty() && candidate != path) {
     r.size = ProbeImage(candidate);
-    if (r.size.outcome != ProbeOutcome::NoFile) r.path = candidate;
+    // A link to the site names this file even when there is none.
+    if (r.size.outcome != ProbeOutcome::NoFile || onSite) r.path = candidate;
   }
   if (!reading.empty() &&
       (r.size.outcome == ProbeOutcome::NoFile || r.size.outcome == ProbeOutcome::Folder)) {
@@ -369,7 +406,7 @@ std::string MainProc::FormatImageTag(std::string_view tag) {
   return result;
 }
 
-void MainProc::StartRun(std::string documentFolder) {
+void MainProc::StartRun(std::string documentFolder, std::string_view name) {
   tagCounter_ = 0;
   misses_.clear();
   resolved_.clear();
@@ -379,109 +416,141 @@ void MainProc::StartRun(std::string documentFolder) {
   linesBefore_ = 0;
   countedTo_ = 0;
   markup_ = Markup::Text;
+  readAsXml_ = IsXhtmlName(name);
+  xhtml_ = readAsXml_;
   documentFolder_ = std::move(documentFolder);
   if (!sizesShared_) sizes_.reset();  // pictures may have changed since the last run
 }
 
-size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput& out) {
-  // Untouched bytes are passed on in runs as long as possible; only a tag
-  // that changed interrupts a run. Joining segments this way writes exactly
-  // the document, except for the ">" that closes a tag left open at its end.
-  const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
-  const PictureResolver resolve = [this](std::string_view src, std::string& path) {
-    return ResolvePicture(src, path);
-  };
-  char openQuote = 0;
-  const RewriteContext context{&options,   documentFolder_, &probe,
-                               &trace,     &scratch_,       collectMisses ? &miss_ : nullptr,
-                               &openQuote, &resolve};
-  size_t runStart = 0;
-  size_t carry = window.size();
-  bool openAtEnd = false;
-  // An IMG tag whose text ends inside a quoted value goes on past its ">",
-  // as browsers read it: it is joined with the text that follows, one ">"
-  // at a time, until the value is closed. A "<" (or the end) coming first
-  // leaves it as it came.
-  bool joining = false;
-  size_t joinBegin = 0;
-  QuoteTracker quotes;
+// The tag pass over one window. Untouched bytes are passed on in runs as
+// long as possible; only a tag that changed interrupts a run. Joining
+// segments this way writes exactly the document, except for the ">" that
+// closes a tag left open at its end.
+class WindowPass {
+ public:
+  WindowPass(MainProc& engine, std::string_view window, bool last, DocumentOutput& out)
+      : e_(engine), window_(window), last_(last), out_(out), carry_(window.size()) {
+    probe_ = [this](const std::string& path) { return e_.ProbeImage(path); };
+    resolve_ = [this](std::string_view src, std::string& path) {
+      return e_.ResolvePicture(src, path);
+    };
+    context_.options = &e_.options;
+    context_.documentFolder = e_.documentFolder_;
+    context_.probe = &probe_;
+    context_.trace = &e_.trace;
+    context_.scratch = &e_.scratch_;
+    context_.miss = e_.collectMisses ? &e_.miss_ : nullptr;
+    context_.resolve = &resolve_;
+  }
 
-  // The tag [begin, end) of the window through the rewriter.
-  const auto formatTag = [&](std::string_view text, size_t begin, size_t end) {
-    const bool changed = tamarind::FormatImageTag(text, context, rewritten_);
-    if (miss_.missed) RecordMiss(window, begin);
-    if (!changed) return;
-    ++tagCounter_;
-    out.Write(window.substr(runStart, begin - runStart));
-    out.Write("<");
-    out.Write(rewritten_);
-    out.Write(">");
-    out.NoteChange(window.substr(begin, end - begin), rewritten_.size() + 2);
-    runStart = end;
-    openAtEnd = false;
-  };
-
-  SplitDocument(window, [&](const Segment& s) {
-    // Most segments are plain text in markup: nothing to look at.
-    if (!s.isTag && !joining && markup_ == Markup::Text && s.end != window.size() &&
-        window[s.begin] != '<') {
-      return;
+  size_t Run() {
+    SplitDocument(window_, [this](const Segment& s) { return Take(s); });
+    out_.Write(window_.substr(runStart_, carry_ - runStart_));
+    if (openAtEnd_) {
+      out_.Write(">");
+      out_.NoteChange({}, 1);
     }
+    return carry_;
+  }
+
+ private:
+  using Markup = MainProc::Markup;
+
+  // One segment of the split; false stops the split at the window's end.
+  bool Take(const Segment& s) {
+    if (s.begin < skipTo_) return true;  // inside a tag read on past its segment
+    const char* raw = window_.data() + s.begin;
+    const size_t rawSize = s.end - s.begin;
+    const bool atWindowEnd = s.end == window_.size();
+    // Most segments are plain text in markup: nothing to look at.
+    if (!s.isTag && e_.markup_ == Markup::Text && !atWindowEnd && raw[0] != '<') return true;
     // The piece that reaches the end of a window may go on in bytes not read
     // yet. A tag (or a "<" still waiting for its tag) is left for the next
-    // window, with the tag it would join. Text is never rewritten, so it is
-    // passed on as it is and a run of text without brackets is never held
-    // whole; only its last three bytes wait, since "--" or "--!" there may
-    // end a comment with the ">" that comes next. Every piece before it
-    // stands, as the split decides from left to right.
-    if (!last && s.end == window.size()) {
-      if (joining || s.isTag || window[s.begin] == '<') {
-        carry = joining ? joinBegin : s.begin;
-        return;
-      }
-      if (window[s.end - 1] != '>') {
-        carry = s.end - std::min<size_t>(3, s.end - s.begin);
-        return;
-      }
+    // window. Text is never rewritten, so it is passed on as it is and a run
+    // of text without brackets is never held whole; only its last three
+    // bytes wait, since "--" or "--!" there may end a comment with the ">"
+    // that comes next. Every piece before it stands, as the split decides
+    // from left to right.
+    if (!last_ && atWindowEnd) {
+      if (s.isTag || raw[0] == '<') return Carry(s.begin);
+      if (raw[rawSize - 1] != '>') return Carry(s.end - std::min<size_t>(3, rawSize));
       // Text closed by a stray ">" is whole: it stands like any other.
     }
-    const char* raw = window.data() + s.begin;
-    const size_t rawSize = s.end - s.begin;
-    if (joining) {
-      // Only text that runs up to a ">" can go on a tag: a stray ">" ends
-      // such a segment, and a "<" begins the next one.
-      if (!s.isTag && raw[0] != '<' && raw[rawSize - 1] == '>') {
-        quotes.Feed(">");
-        quotes.Feed({raw, rawSize - 1});
-        if (quotes.InsideQuote()) return;
-        joining = false;
-        formatTag(window.substr(joinBegin + 1, s.end - joinBegin - 2), joinBegin, s.end);
-        return;
-      }
-      joining = false;  // the tag stays as it came; this segment is a new one
-    }
-    if (s.isTag) openAtEnd = !s.closed;
+    if (e_.markup_ == Markup::Text && OpensTag(window_, s.begin)) return Tag(s);
+    if (s.isTag) openAtEnd_ = !s.closed;
     // Outside comments and text elements only a segment that begins "<!"
-    // or "<" and a letter of one of their names can change where the pass
-    // stands; the rest skip the call.
-    if (markup_ != Markup::Text || (rawSize >= 4 && raw[0] == '<' && MayChangeMarkup(raw[1]))) {
-      if (!InMarkup({raw, rawSize}, s, last && s.end == window.size())) return;
+    // can change where the pass stands; the rest skip the call.
+    if (e_.markup_ == Markup::Text && !(rawSize >= 4 && raw[0] == '<' && raw[1] == '!')) {
+      return true;
     }
-    if (!s.isTag || !MayBeImageTag(s.text)) return;
-    formatTag(s.text, s.begin, s.end);
-    if (openQuote != 0) {
-      // A tag left open at the end of the document has nothing to join.
-      joining = s.closed;
-      joinBegin = s.begin;
-      quotes = QuoteTracker(openQuote);
+    if (e_.InMarkup({raw, rawSize}, last_ && atWindowEnd)) {
+      // The end tag of a text element, read as a tag of the page.
+      return e_.markup_ == Markup::Text && OpensTag(window_, s.begin) ? Tag(s) : true;
     }
-  });
-  out.Write(window.substr(runStart, carry - runStart));
-  if (openAtEnd) {
-    out.Write(">");
-    out.NoteChange({}, 1);
+    if (e_.markup_ == Markup::RawText && kTextElements[e_.textElement_].listed && s.isTag) {
+      e_.RecordPassMiss(s.text, window_, s.begin, MissReason::InsideText,
+                        kTextElements[e_.textElement_].name);
+    }
+    return true;
   }
-  return carry;
+
+  bool Carry(size_t from) {
+    carry_ = from;
+    return false;
+  }
+
+  // A tag of the page, from its "<" to the ">" that ends it for a browser,
+  // which may lie segments further on.
+  bool Tag(const Segment& s) {
+    const TagExtent t = ReadTag(window_, s.begin);
+    if (!last_ && t.end == window_.size()) return Carry(s.begin);
+    skipTo_ = t.end;
+    const size_t textEnd = t.closed ? t.end - 1 : t.end;
+    const std::string_view text = window_.substr(s.begin + 1, textEnd - s.begin - 1);
+    // A tag left open at the end is closed, unless a quoted value of it is
+    // still open: then it is left as it came.
+    openAtEnd_ = !t.closed && !t.openQuote;
+    if (kFirstLetters[static_cast<unsigned char>(text[0])]) e_.EnterElement(text);
+    if (!MayBeImageTag(text)) return true;
+    if (t.openQuote) {
+      e_.RecordPassMiss(text, window_, s.begin, MissReason::NotClosed, {});
+    } else {
+      Format(text, s.begin, t.end);
+    }
+    return true;
+  }
+
+  // The tag [begin, end) of the window through the rewriter.
+  void Format(std::string_view text, size_t begin, size_t end) {
+    context_.xhtml = e_.xhtml_;
+    const bool changed = tamarind::FormatImageTag(text, context_, e_.rewritten_);
+    if (e_.miss_.missed) e_.RecordMiss(window_, begin);
+    if (!changed) return;
+    ++e_.tagCounter_;
+    out_.Write(window_.substr(runStart_, begin - runStart_));
+    out_.Write("<");
+    out_.Write(e_.rewritten_);
+    out_.Write(">");
+    out_.NoteChange(window_.substr(begin, end - begin), e_.rewritten_.size() + 2);
+    runStart_ = end;
+    openAtEnd_ = false;
+  }
+
+  MainProc& e_;
+  const std::string_view window_;
+  const bool last_;
+  DocumentOutput& out_;
+  ImageProbe probe_;
+  PictureResolver resolve_;
+  RewriteContext context_;
+  size_t runStart_ = 0;
+  size_t carry_;
+  size_t skipTo_ = 0;
+  bool openAtEnd_ = false;
+};
+
+size_t MainProc::FormatWindow(std::string_view window, bool last, DocumentOutput& out) {
+  return WindowPass(*this, window, last, out).Run();
 }
 
 void MainProc::RecordMiss(std::string_view window, size_t at) {
@@ -491,12 +560,27 @@ void MainProc::RecordMiss(std::string_view window, size_t at) {
   m.reason = miss_.reason;
   m.extension = miss_.extension;
   m.src.assign(miss_.src);
-  if (m.reason != MissReason::EmptySrc) m.path = scratch_.path;
+  m.detail = miss_.detail;
+  if (m.reason != MissReason::EmptySrc && m.reason != MissReason::NotClosed &&
+      m.reason != MissReason::InsideText) {
+    m.path = scratch_.path;
+  }
   if (countLinesAsRead_) {
     CountLinesTo(window, at);
     m.line = linesBefore_ + 1;
   }
   misses_.push_back(std::move(m));
+}
+
+void MainProc::RecordPassMiss(std::string_view tag, std::string_view window, size_t at,
+                              MissReason reason, std::string_view detail) {
+  std::string_view name, attributes, src;
+  if (!collectMisses || !MayBeImageTag(tag) || !SplitImageTag(tag, name, attributes) ||
+      !AttributeValue(tag, "SRC", src)) {
+    return;
+  }
+  miss_ = {true, reason, ImageKind::None, src, detail};
+  RecordMiss(window, at);
 }
 
 void MainProc::CountLinesTo(std::string_view window, size_t at) {
@@ -527,7 +611,7 @@ void MainProc::ResolveLines(const DocumentReader& reader) {
   }
 }
 
-bool MainProc::InMarkup(std::string_view raw, const Segment& s, bool atEnd) {
+bool MainProc::InMarkup(std::string_view raw, bool atEnd) {
   // Every "<" of a document begins a segment, and every ">" ends one, so
   // "<!--", "</script" and "-->" are each found whole within one segment:
   // the first two at its start, the last at its end. One state, carried from
@@ -537,10 +621,7 @@ bool MainProc::InMarkup(std::string_view raw, const Segment& s, bool atEnd) {
       if (EndsComment(raw, 0)) markup_ = Markup::Text;
       return false;
     case Markup::RawText:
-      if (!StartsWithIgnoringAsciiCase(raw, rawTextEnd_) ||
-          !EndsTagName(raw, rawTextEnd_.size(), atEnd)) {
-        return false;
-      }
+      if (!IsEndTagOf(raw, kTextElements[textElement_].name, atEnd)) return false;
       markup_ = Markup::Text;
       return true;
     case Markup::PlainText:
@@ -548,27 +629,30 @@ bool MainProc::InMarkup(std::string_view raw, const Segment& s, bool atEnd) {
     case Markup::Text:
       break;
   }
-  if (raw.size() < 4 || raw[0] != '<') return true;
-  if (raw[1] == '!' && raw[2] == '-' && raw[3] == '-') {
+  if (raw.size() >= 4 && raw[0] == '<' && raw[1] == '!' && raw[2] == '-' && raw[3] == '-') {
     // "<!-->" and "<!--->" are whole empty comments.
     const std::string_view rest = raw.substr(4);
     if (rest != ">" && rest != "->" && !EndsComment(raw, 4)) markup_ = Markup::Comment;
     return false;
   }
-  if (!s.isTag) return true;
-  const bool selfClosing = !s.text.empty() && s.text.back() == '/';
-  if (IsStartTagNamed(s.text, "plaintext")) {
-    if (!selfClosing) markup_ = Markup::PlainText;
-    return true;
-  }
-  for (const TextElement& e : kTextElements) {
-    if (IsStartTagNamed(s.text, e.name) && !(selfClosing && e.selfClosingOpensNothing)) {
-      markup_ = Markup::RawText;
-      rawTextEnd_ = e.endTag;
-      break;
-    }
-  }
   return true;
+}
+
+void MainProc::EnterElement(std::string_view tag) {
+  const bool selfClosing = tag.back() == '/';
+  for (size_t i = 0; i < std::size(kTextElements); ++i) {
+    const TextElement& e = kTextElements[i];
+    if (!IsStartTagNamed(tag, e.name)) continue;
+    if (selfClosing && (e.selfClosingOpensNothing || readAsXml_)) return;
+    markup_ = e.toTheEnd ? Markup::PlainText : Markup::RawText;
+    textElement_ = i;
+    return;
+  }
+  std::string_view ns;
+  if (!xhtml_ && IsStartTagNamed(tag, "html") && AttributeValue(tag, "XMLNS", ns) &&
+      ns == "http://www.w3.org/1999/xhtml") {
+    xhtml_ = true;
+  }
 }
 
 void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
@@ -585,6 +669,7 @@ void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
   // The first window holds the document's first kilobyte, where it names
   // its encoding (a window is never smaller, but for a shorter document).
   documentEncoding_ = DeclaredEncoding(reader.Window());
+  if (BeginsWithXmlDeclaration(reader.Window())) xhtml_ = true;
   for (;;) {
     const size_t done = FormatWindow(reader.Window(), !more, out);
     if (!more) return;
@@ -602,6 +687,7 @@ std::string MainProc::ProcessText(std::string_view document, std::string_view do
   StartRun(std::string(documentFolder));
   countLinesAsRead_ = true;
   documentEncoding_ = DeclaredEncoding(document);
+  if (BeginsWithXmlDeclaration(document)) xhtml_ = true;
   std::string out;
   out.reserve(document.size() + document.size() / 8);
   StringOutput sink(out);
@@ -619,7 +705,7 @@ int MainProc::ProcessStream(int input, DocumentOutput& out, std::string_view doc
 }
 
 int MainProc::PreviewFile(const std::string& fileName, DocumentOutput& out) {
-  StartRun(DocumentFolderOf(fileName));
+  StartRun(DocumentFolderOf(fileName), fileName);
   const std::string target = ResolveTarget(fileName);
   RefuseJournal(fileName, target);
   RefuseInterruptedWrite(target);
@@ -644,7 +730,7 @@ void MainProc::ClaimBackupName(const std::string& fileName, SafeWriter& writer) 
 
 std::unique_ptr<PreparedDocument> MainProc::PrepareFile(const std::string& fileName,
                                                         SafeWriter& writer) {
-  StartRun(DocumentFolderOf(fileName));
+  StartRun(DocumentFolderOf(fileName), fileName);
   restored_.clear();
   std::string target = ResolveTarget(fileName);
   RefuseJournal(fileName, target);

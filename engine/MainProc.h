@@ -83,6 +83,11 @@ enum class MissReason {
   Unreadable,   // it may not be read
   Remote,       // a picture elsewhere on the web
   EmptySrc,     // SRC=""
+  NotClosed,    // a quoted value of the tag is still open at the document's end
+  InsideText,   // inside an element whose content is text (detail: its name)
+  Percentage,   // the side given is a percentage (detail: WIDTH or HEIGHT)
+  NotANumber,   // the side given is no number (detail: WIDTH or HEIGHT)
+  TooLarge,     // the side given is too large to scale by (detail: WIDTH or HEIGHT)
 };
 
 // What the rewriter tells of an IMG tag it left without a size.
@@ -91,6 +96,7 @@ struct TagMiss {
   MissReason reason = MissReason::NoPicture;
   ImageKind extension = ImageKind::None;  // what the picture's name says
   std::string_view src;                   // the SRC value, its quotes dropped
+  std::string_view detail;                // fixed text, see MissReason
 };
 
 // An IMG tag of a document left without a size, for the report of a run.
@@ -100,7 +106,8 @@ struct ImageMiss {
   MissReason reason = MissReason::NoPicture;
   ImageKind extension = ImageKind::None;
   std::string src;
-  std::string path;  // the file looked for (empty for SRC="")
+  std::string path;         // the file looked for (empty when none was)
+  std::string_view detail;  // fixed text, see MissReason
 };
 
 // Working storage of the rewriter, kept from one tag to the next so that a
@@ -115,14 +122,13 @@ struct RewriteContext {
   const ProcessingOptions* options = nullptr;
   std::string_view documentFolder;  // ends in "/" or is empty
   const ImageProbe* probe = nullptr;
-  const TraceLog* trace = nullptr;    // may be null or empty
-  RewriteScratch* scratch = nullptr;  // may be null
-  TagMiss* miss = nullptr;            // may be null: nobody asks
-  // When set, an IMG tag whose text ends inside a quoted value (a ">" stood
-  // in the value) is left alone, untraced, and the quote that is still open
-  // is put here; 0 otherwise. The tag pass then reads on past the ">".
-  char* openQuote = nullptr;
+  const TraceLog* trace = nullptr;           // may be null or empty
+  RewriteScratch* scratch = nullptr;         // may be null
+  TagMiss* miss = nullptr;                   // may be null: nobody asks
   const PictureResolver* resolve = nullptr;  // may be null: the name as written only
+  // The document is XHTML: added numbers are written in double quotes
+  // whatever Parameter_QuoteWrite says, so that it stays well-formed XML.
+  bool xhtml = false;
 };
 
 // Rewrites the text of one tag (without its brackets). Returns true and sets
@@ -140,23 +146,14 @@ inline bool MayBeImageTag(std::string_view tag) {
 }
 
 // Whether a tag's text is an IMG tag with attributes; if so, its name as
-// written and its attribute text, both trimmed.
+// written and its attribute text, both trimmed. The name ends at a blank or
+// a "/", as in browsers (<img/src=a.gif>).
 bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes);
 
-// Follows the attribute text of a tag, fed piece by piece, as the rewriter's
-// tokens cut it: tells whether it ends inside a quoted value left open.
-class QuoteTracker {
- public:
-  QuoteTracker() = default;
-  // Inside a value opened by `quote`.
-  explicit QuoteTracker(char quote) : quote_(quote), atTokenStart_(false) {}
-  void Feed(std::string_view bytes);
-  bool InsideQuote() const { return quote_ != 0; }
-
- private:
-  char quote_ = 0;
-  bool atTokenStart_ = true;
-};
+// The first value of the attribute `upperName` (any letter case) in the text
+// of a tag, as the rewriter reads attributes, with one pair of quotes
+// dropped. False when no attribute of that name has a value.
+bool AttributeValue(std::string_view tag, std::string_view upperName, std::string_view& value);
 
 // The 1-based position of the first blank or "=" in `text`, 0 when there is
 // neither. Blanks are space, tab, CR and LF.
@@ -204,6 +201,8 @@ class ImageSizeCache {
   };
   std::vector<Sizes> sizes_;
 };
+
+class WindowPass;
 
 class MainProc {
  public:
@@ -280,19 +279,28 @@ class MainProc {
   int PreviewFile(const std::string& fileName, DocumentOutput& out);
 
  private:
+  friend class WindowPass;
+
   // The tag pass: every tag of the document through the rewriter, in order,
   // the document's bytes and the new tags into `out`.
   void FormatAllTags(DocumentReader& reader, DocumentOutput& out);
-  // Follows comments, scripts and styles through the segments: true when the
-  // segment stands in markup, where its tags are handed to the rewriter.
+  // Follows comments and the text of text elements through the segments
+  // that are no tags of the page: true when the segment stands in markup.
   // `atEnd`: the segment ends the document.
-  bool InMarkup(std::string_view raw, const Segment& s, bool atEnd);
+  bool InMarkup(std::string_view raw, bool atEnd);
+  // A start tag of the page (its text, without brackets) that may open a
+  // text element, or that is the html tag naming the XHTML namespace.
+  void EnterElement(std::string_view tag);
 
   // The tag pass over one window of a document; returns where the unfinished
   // piece at its end begins (the window's size when `last`).
   size_t FormatWindow(std::string_view window, bool last, DocumentOutput& out);
-  void StartRun(std::string documentFolder);
+  // `name`: the document's file name, empty for a document without one.
+  void StartRun(std::string documentFolder, std::string_view name = {});
   void RecordMiss(std::string_view window, size_t at);
+  // Records an IMG tag with a SRC that the tag pass itself leaves alone.
+  void RecordPassMiss(std::string_view tag, std::string_view window, size_t at, MissReason reason,
+                      std::string_view detail);
   // Counts the lines of the window up to `at`, for inputs read only once.
   void CountLinesTo(std::string_view window, size_t at);
   // Gives the misses their line numbers by reading the document once more,
@@ -301,15 +309,20 @@ class MainProc {
   void ResolveLines(const DocumentReader& reader);
 
   // Where the tag pass stands: in markup, or inside a comment, or inside an
-  // element whose content is text (script, style, textarea, title, xmp, up
-  // to its end tag; plaintext, to the end): tags there are no tags of the
-  // page.
+  // element whose content is text (script, iframe and the others, up to its
+  // end tag; plaintext, to the end): tags there are no tags of the page.
   enum class Markup { Text, Comment, RawText, PlainText };
 
   int tagCounter_ = 0;
   std::string restored_;
   Markup markup_ = Markup::Text;
-  std::string_view rawTextEnd_;  // "</script" and the like, for RawText
+  size_t textElement_ = 0;  // which one, for RawText
+  // The document is XHTML (an XML declaration, the XHTML namespace on its
+  // html tag, or its name): added numbers are quoted.
+  bool xhtml_ = false;
+  // Named .xhtml or .xht, so browsers read it as XML: "/>" closes any
+  // element, a text element too.
+  bool readAsXml_ = false;
   std::string documentFolder_;
   std::string rewritten_;
   std::shared_ptr<ImageSizeCache> sizes_;

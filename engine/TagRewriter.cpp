@@ -147,6 +147,26 @@ bool IsClosedQuote(std::string_view token) {
   return token.size() >= 2 && IsQuote(token[0]) && token.back() == token[0];
 }
 
+// A value without its pair of quotes; a lone quote is an empty value.
+std::string_view Unquoted(std::string_view v) {
+  if (v.empty() || !IsQuote(v[0])) return v;
+  if (v.size() == 1) return {};
+  return v.back() == v[0] ? v.substr(1, v.size() - 2) : v;
+}
+
+// A tag's name ends at a blank (a form feed too, as in browsers) or a "/".
+bool EndsName(char c) {
+  return IsBlank(c) || c == '\f' || c == '/';
+}
+
+// The attribute text after a tag's name: "/" there only separates, as in
+// <img/src=a.gif>.
+std::string_view SkipSlashes(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && (IsTrimmed(s[i]) || s[i] == '/')) ++i;
+  return s.substr(i);
+}
+
 // One attribute of a tag as the scanner completes it: a name with the value
 // that followed its "=", or a bare name.
 struct Attribute {
@@ -186,7 +206,6 @@ class AttributeScanner {
         break;
       }
       const bool done = Step(held_, out);
-      last_ = held_;
       prev_ = held_;
       held_ = next_;
       haveHeld_ = haveNext;
@@ -204,12 +223,6 @@ class AttributeScanner {
   // True once any token was read: an IMG tag with no attributes at all (or
   // only the closing slash) is no tag to rewrite.
   bool Any() const { return any_; }
-  // The quote of a quoted value the tag ends inside (its last token opened
-  // it and found no end), or 0.
-  char OpenQuote() const {
-    const std::string_view t = last_.text;
-    return !t.empty() && IsQuote(t[0]) && !IsClosedQuote(t) ? t[0] : 0;
-  }
   bool SelfClosing() const { return selfClosing_; }
   size_t SlashAt() const { return slashAt_; }
   // Where the name stands whose "=" ends the tag with no value after it
@@ -274,7 +287,7 @@ class AttributeScanner {
   std::string_view tag_;
   Tokens tokens_;
   const Tracer trace_;  // one pointer, copied so its checks inline
-  Tokens::Token held_{}, prev_{}, next_{}, last_{};
+  Tokens::Token held_{}, prev_{}, next_{};
   bool haveHeld_ = false;
   ScanState state_ = ScanState::WaitWord;
   std::string_view keyword_;
@@ -338,15 +351,7 @@ void Learn(TagFacts& facts, const Attribute& a) {
       if (NameIs(a.name, "SRC")) {
         if (facts.haveSrc) return;
         facts.haveSrc = true;
-        std::string_view v = a.value;
-        if (!v.empty() && IsQuote(v[0])) {
-          if (v.size() == 1) {
-            v = {};
-          } else if (v.back() == v[0]) {
-            v = v.substr(1, v.size() - 2);
-          }
-        }
-        facts.src = v;
+        facts.src = Unquoted(a.value);
       } else if (NameIs(a.name, "ALT")) {
         facts.alt = true;
       }
@@ -364,36 +369,54 @@ void Learn(TagFacts& facts, const Attribute& a) {
 
 // The pixel count a browser reads from a WIDTH or HEIGHT value: one pair of
 // quotes dropped, leading blanks skipped, then 1 to 9 digits (whatever
-// follows them, "px" or a fraction, is ignored). Nothing for a percentage,
-// for a value that does not begin with a digit, or for one too long to be a
-// size.
-std::optional<uint64_t> PixelCount(std::string_view value) {
+// follows them, "px" or a fraction, is ignored). None, and why, for a
+// percentage, for a value that does not begin with a digit, or for one too
+// long to be a size.
+struct Pixels {
+  std::optional<uint64_t> count;
+  MissReason problem = MissReason::NotANumber;
+};
+
+Pixels PixelCount(std::string_view value) {
   if (IsClosedQuote(value)) value = value.substr(1, value.size() - 2);
   size_t i = 0;
   while (i < value.size() && (IsBlank(value[i]) || value[i] == '\f')) ++i;
   uint64_t n = 0;
   const size_t first = i;
   for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-    if (i - first == 9) return std::nullopt;
+    if (i - first == 9) return {std::nullopt, MissReason::TooLarge};
     n = n * 10 + static_cast<uint64_t>(value[i] - '0');
   }
-  if (i == first) return std::nullopt;
+  if (i == first) return {std::nullopt, MissReason::NotANumber};
   if (i < value.size() && value[i] == '.') {
     ++i;
     while (i < value.size() && value[i] >= '0' && value[i] <= '9') ++i;
   }
-  if (i < value.size() && value[i] == '%') return std::nullopt;
-  return n;
+  if (i < value.size() && value[i] == '%') return {std::nullopt, MissReason::Percentage};
+  return {n};
 }
 
 // The side a browser computes from the given one, keeping the picture's
-// proportions: given * to / from, rounded halves up, exactly.
-std::optional<int32_t> Proportional(uint64_t given, int32_t to, int32_t from) {
-  if (from <= 0 || to < 0) return std::nullopt;
+// proportions: given * to / from, rounded halves up, exactly. None, and
+// why, for a picture with no side to scale by, or a side too large.
+Pixels Proportional(uint64_t given, int32_t to, int32_t from) {
+  if (from <= 0 || to < 0) return {std::nullopt, MissReason::NoSize};
   const uint64_t twice = 2 * given * static_cast<uint64_t>(to) + static_cast<uint64_t>(from);
   const uint64_t side = twice / (2 * static_cast<uint64_t>(from));
-  if (side > 0x7FFFFFFF) return std::nullopt;
-  return static_cast<int32_t>(side);
+  if (side > 0x7FFFFFFF) return {std::nullopt, MissReason::TooLarge};
+  return {side};
+}
+
+// The other side of a tag that gives one (`given`, named `name`), or why it
+// cannot be had.
+std::optional<int32_t> OtherSide(std::string_view given, std::string_view name, int32_t to,
+                                 int32_t from, TagMiss& why) {
+  Pixels p = PixelCount(given);
+  if (p.count) p = Proportional(*p.count, to, from);
+  if (p.count) return static_cast<int32_t>(*p.count);
+  why.reason = p.problem;
+  why.detail = name;
+  return std::nullopt;
 }
 
 // Whether a WIDTH or HEIGHT value as written already gives `n` as this run
@@ -421,31 +444,44 @@ void AppendSize(std::string& out, std::string_view name, std::string_view quote,
   out.append(quote);
 }
 
-// Appends the sides a measured tag lacks; false when it gets none. With one
-// side given, the other keeps the picture's proportions, as a browser would
-// show it; a side it cannot follow (a percentage) gets nothing. A tag to be
+// The sides a measured tag gets.
+struct Sides {
+  bool width = false, height = false;
+};
+
+// Appends the sides a measured tag lacks. With one side given, the other
+// keeps the picture's proportions, as a browser would show it; a side it
+// cannot follow (a percentage) gets nothing, and `why` says so. A tag to be
 // rebuilt whose sides already say what the rebuild would write (a tag of an
 // earlier run) gets none either: it is not rebuilt, so a second run changes
 // no byte.
-bool AppendSides(std::string& additions, const TagFacts& facts, const ImageSize& size,
-                 bool hasWidth, bool hasHeight, bool rebuilding, bool quoted) {
-  std::optional<int32_t> width = size.width, height = size.height;
-  if (hasWidth) {
-    const std::optional<uint64_t> n = PixelCount(*facts.width);
-    height = n ? Proportional(*n, size.height, size.width) : std::nullopt;
-    width = std::nullopt;
-  } else if (hasHeight) {
-    const std::optional<uint64_t> n = PixelCount(*facts.height);
-    width = n ? Proportional(*n, size.width, size.height) : std::nullopt;
-    height = std::nullopt;
+Sides AppendSides(std::string& additions, const TagFacts& facts, const ImageSize& size,
+                  bool hasWidth, bool hasHeight, bool rebuilding, bool quoted, TagMiss& why) {
+  int32_t width = size.width, height = size.height;
+  Sides sides{true, true};
+  if (hasWidth || hasHeight) {
+    const std::optional<int32_t> other =
+        hasWidth ? OtherSide(*facts.width, "WIDTH", size.height, size.width, why)
+                 : OtherSide(*facts.height, "HEIGHT", size.width, size.height, why);
+    sides = {!hasWidth && other.has_value(), hasWidth && other.has_value()};
+    (hasWidth ? height : width) = other.value_or(0);
   } else if (rebuilding && Gives(facts.width, size.width, quoted) &&
              Gives(facts.height, size.height, quoted)) {
-    return false;
+    return {};
   }
   const std::string_view quote = quoted ? "\"" : "";
-  if (width) AppendSize(additions, "width", quote, *width);
-  if (height) AppendSize(additions, "height", quote, *height);
-  return width || height;
+  if (sides.width) AppendSize(additions, "width", quote, width);
+  if (sides.height) AppendSize(additions, "height", quote, height);
+  return sides;
+}
+
+// A URL as browsers take it: blanks around it (space, tab, line breaks,
+// form feed) dropped.
+std::string_view TrimHtmlBlanks(std::string_view s) {
+  const auto blank = [](char c) { return IsBlank(c) || c == '\f'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
 }
 
 // A value with a scheme ("http:", "https:", "ftp:") or a protocol-relative
@@ -462,14 +498,19 @@ bool IsRemote(std::string_view value) {
          std::isalpha(static_cast<unsigned char>(value[0]));
 }
 
-void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size) {
-  miss.missed = true;
-  miss.src = src;
+void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size,
+              const ProcessingOptions& options) {
   miss.extension = size.extension;
   switch (size.outcome) {
-    case ProbeOutcome::NoFile:
-      miss.reason = IsRemote(src) ? MissReason::Remote : MissReason::NoPicture;
+    case ProbeOutcome::NoFile: {
+      // A link to the site itself names a file under the root, however
+      // remote it looks.
+      std::string rooted;
+      const bool remote =
+          IsRemote(TrimHtmlBlanks(src)) && !MapSiteUrl(src, options.SiteUrls, rooted);
+      miss.reason = remote ? MissReason::Remote : MissReason::NoPicture;
       break;
+    }
     case ProbeOutcome::Folder:
       miss.reason = MissReason::NoPicture;
       break;
@@ -520,16 +561,6 @@ ImageSize FindPicture(std::string_view src, const RewriteContext& context, std::
   return size;
 }
 
-// The quote that opened the value a tag's attributes end inside.
-char OpenQuoteOf(std::string_view attributes) {
-  const Tracer silent(nullptr);
-  AttributeScanner scan(attributes, attributes, silent);
-  Attribute a;
-  while (scan.Next(a)) {
-  }
-  return scan.OpenQuote();
-}
-
 // The result: the tag as it came with the additions where a browser reads
 // them as attributes of their own (in front of a closing slash, and in front
 // of a name whose "=" ends the tag, which would take " width=120" for its
@@ -570,41 +601,34 @@ bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_vie
   while (first < last && IsTrimmed(tag[first])) ++first;
   while (last > first && IsTrimmed(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
-  // The name ends at the first blank; a tag with no blank inside has no
-  // attributes and is no IMG tag worth looking at. Checking the name's three
-  // bytes first keeps the common case (any other tag) to a few compares.
-  if (body.size() < 4 || !IsBlank(body[3]) || !NameIs(body.substr(0, 3), "IMG")) return false;
+  // The name ends at the first blank or "/"; a tag with nothing after its
+  // name has no attributes and is no IMG tag worth looking at. Checking the
+  // name's three bytes first keeps the common case (any other tag) to a few
+  // compares.
+  if (body.size() < 4 || !EndsName(body[3]) || !NameIs(body.substr(0, 3), "IMG")) return false;
   name = body.substr(0, 3);
-  attributes = TrimFront(body.substr(4));
+  attributes = SkipSlashes(body.substr(4));
   return true;
 }
 
-void QuoteTracker::Feed(std::string_view bytes) {
-  // The same cuts as the scanner's tokens: a quote opens a value only where
-  // a token begins, and a word ends at a blank or "=".
-  size_t i = 0;
-  while (i < bytes.size()) {
-    if (quote_ != 0) {
-      // Most of a tag's bytes stand in its quoted values: skip to the end.
-      const size_t close = bytes.find(quote_, i);
-      if (close == std::string_view::npos) return;
-      quote_ = 0;
-      atTokenStart_ = true;
-      i = close + 1;
-      continue;
-    }
-    const char c = bytes[i++];
-    if (atTokenStart_) {
-      if (IsQuote(c)) {
-        quote_ = c;
-        atTokenStart_ = false;
-      } else if (!IsTrimmed(c) && c != '=') {
-        atTokenStart_ = false;
-      }
-    } else if (IsBlank(c) || c == '=') {
-      atTokenStart_ = true;
+bool AttributeValue(std::string_view tag, std::string_view upperName, std::string_view& value) {
+  size_t first = 0, last = tag.size();
+  while (first < last && IsTrimmed(tag[first])) ++first;
+  while (last > first && IsTrimmed(tag[last - 1])) --last;
+  const std::string_view body = tag.substr(first, last - first);
+  size_t nameEnd = 0;
+  while (nameEnd < body.size() && !EndsName(body[nameEnd])) ++nameEnd;
+  if (nameEnd == body.size()) return false;
+  const Tracer silent(nullptr);
+  AttributeScanner scan(tag, SkipSlashes(body.substr(nameEnd + 1)), silent);
+  Attribute a;
+  while (scan.Next(a)) {
+    if (a.hasValue && NameIs(a.name, upperName)) {
+      value = Unquoted(a.value);
+      return true;
     }
   }
+  return false;
 }
 
 bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::string& result) {
@@ -612,18 +636,6 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   const Tracer trace(context.trace);
   std::string_view name, attributes;
   if (!SplitImageTag(tag, name, attributes)) return false;
-  if (context.openQuote != nullptr) {
-    *context.openQuote = 0;
-    // With a trace, the quote is looked for before the scan writes a line.
-    if (trace.On()) {
-      QuoteTracker quotes;
-      quotes.Feed(attributes);
-      if (quotes.InsideQuote()) {
-        *context.openQuote = OpenQuoteOf(attributes);
-        return false;
-      }
-    }
-  }
 
   // Scan: what the tag says of its picture.
   AttributeScanner scan(tag, attributes, trace);
@@ -631,10 +643,6 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   Attribute a;
   while (scan.Next(a)) Learn(facts, a);
   if (!scan.Any()) return false;  // no attributes, or the closing slash alone
-  if (context.openQuote != nullptr && scan.OpenQuote() != 0) {
-    *context.openQuote = scan.OpenQuote();
-    return false;
-  }
 
   // Measure, unless the tag has both sides already. A rebuilt tag drops its
   // own WIDTH and HEIGHT, so it always wants both.
@@ -643,25 +651,33 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   const bool hasHeight = facts.height && !rebuilding;
   RewriteScratch localScratch;
   RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
-  TagMiss* const miss = context.miss;
-  if (miss != nullptr) miss->missed = false;
+  TagMiss why{true, MissReason::EmptySrc, ImageKind::None, facts.src, {}};
   ImageSize size;
   if (!(hasWidth && hasHeight) && !facts.src.empty()) {
     size = FindPicture(facts.src, context, scratch.path);
-    if (!size.found && miss != nullptr) NoteMiss(*miss, facts.src, size);
-  } else if (!(hasWidth && hasHeight) && facts.haveSrc && miss != nullptr) {
-    *miss = {true, MissReason::EmptySrc, ImageKind::None, facts.src};
+    if (!size.found) NoteMiss(why, facts.src, size, options);
   }
 
   // Additions: the sides the tag lacks, then the alt text.
   std::string& additions = scratch.additions;
   additions.clear();
-  const bool measured = size.found && AppendSides(additions, facts, size, hasWidth, hasHeight,
-                                                  rebuilding, options.Parameter_QuoteWrite);
+  const Sides added = size.found
+                          ? AppendSides(additions, facts, size, hasWidth, hasHeight, rebuilding,
+                                        options.Parameter_QuoteWrite || context.xhtml, why)
+                          : Sides{};
+  const bool measured = added.width || added.height;
   if (!facts.alt && options.AddALTAttribute) {
     additions += " alt=\"";
     AppendAltValue(additions, AltTextOf(facts.src));
     additions += '"';
+  }
+  // Every tag with a SRC that is left without both sides is told of; one
+  // whose picture gave no size keeps its own WIDTH and HEIGHT.
+  const bool bothSides = (added.width || hasWidth || (facts.width && !measured)) &&
+                         (added.height || hasHeight || (facts.height && !measured));
+  if (context.miss != nullptr) {
+    *context.miss = why;
+    context.miss->missed = facts.haveSrc && !bothSides;
   }
   const bool changed = !additions.empty();
 

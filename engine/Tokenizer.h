@@ -1,10 +1,11 @@
 // The document tokenizer: cuts a document into tags and text.
 //
 // House rules of this file:
-//  - Only the bytes "<" and ">" mean anything. Comments, scripts and quoted
-//    values holding ">" get no treatment here; the tag pass deals with them.
-//    In the double-byte code pages in use neither byte occurs as the second
-//    byte of a character, so a byte search never cuts a character in two.
+//  - The split knows only the bytes "<" and ">". Comments, scripts and quoted
+//    values holding a bracket get no treatment there; the tag pass deals with
+//    them, reading a tag's quotes with ReadTag below. In the double-byte code
+//    pages in use neither bracket nor quote occurs as the second byte of a
+//    character, so a byte search never cuts a character in two.
 //  - Segments are views into the document; nothing is copied.
 //  - One pass: each step looks for the next bracket of either kind, and the
 //    first one found decides. Every byte is looked at once, whatever the
@@ -13,7 +14,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -86,12 +89,14 @@ class BracketFinder {
 // Splits a document into segments and calls AddSegment(const Segment&) for
 // each, in order. Joining the segments (a tag as "<" text ">") gives the
 // document back, except that a tag left open at the end comes back closed.
+// A sink that returns bool stops the split by returning false.
 template <typename Sink>
 void SplitDocument(std::string_view doc, Sink&& AddSegment) {
   const size_t n = doc.size();
   size_t pos = 0;       // start of the remainder
   bool inTag = false;   // a "<" has been consumed, its ">" not found yet
   size_t tagStart = 0;  // where that "<" stands
+  bool stopped = false;
   BracketFinder brackets(doc);
   Segment s;
   auto addPiece = [&](bool isTag, bool closed, size_t begin, size_t end, size_t textBegin,
@@ -101,9 +106,13 @@ void SplitDocument(std::string_view doc, Sink&& AddSegment) {
     s.begin = begin;
     s.end = end;
     s.text = doc.substr(textBegin, textEnd - textBegin);
-    AddSegment(static_cast<const Segment&>(s));
+    if constexpr (std::is_same_v<decltype(AddSegment(static_cast<const Segment&>(s))), bool>) {
+      stopped = !AddSegment(static_cast<const Segment&>(s));
+    } else {
+      AddSegment(static_cast<const Segment&>(s));
+    }
   };
-  while (pos < n) {
+  while (pos < n && !stopped) {
     const size_t at = brackets.Next(pos);
     if (at == n) {
       if (inTag) {
@@ -131,7 +140,79 @@ void SplitDocument(std::string_view doc, Sink&& AddSegment) {
     pos = at + 1;
   }
   // The document's last byte was a "<" with nothing after it.
-  if (inTag) addPiece(false, true, tagStart, n, tagStart, n);
+  if (inTag && !stopped) addPiece(false, true, tagStart, n, tagStart, n);
+}
+
+// Whether the "<" at `at` opens a tag for a browser: "<" or "</" and an ASCII
+// letter. Any other "<" ("< img", "<1", "<!", "<?") is text, a comment or a
+// declaration.
+inline bool OpensTag(std::string_view doc, size_t at) {
+  size_t i = at + 1;
+  if (i < doc.size() && doc[i] == '/') ++i;
+  if (i >= doc.size()) return false;
+  const char c = static_cast<char>(doc[i] | 0x20);
+  return c >= 'a' && c <= 'z';
+}
+
+// Where a tag ends as a browser's tokenizer reads it.
+struct TagExtent {
+  size_t end = 0;          // just past its ">", or the document's size
+  bool closed = false;     // a ">" ended it
+  bool openQuote = false;  // not closed, and a quoted value is open at the end
+};
+
+// Reads the tag that opens at `at` (where OpensTag holds) the way a browser
+// does: it ends at the first ">" outside a quoted value, and "<" is a byte
+// like any other in it. A quote opens a value only where a value may begin:
+// after a "=" that follows an attribute's name, and the blanks behind that
+// "=". A quote in a name, in the tag's name or in an unquoted value is part
+// of it. One look at each byte; a quoted value is passed over at once.
+inline TagExtent ReadTag(std::string_view doc, size_t at) {
+  enum class State : uint8_t { TagName, BeforeName, Name, AfterName, BeforeValue, Unquoted };
+  const size_t n = doc.size();
+  size_t i = at + 1;
+  if (i < n && doc[i] == '/') ++i;
+  State state = State::TagName;
+  for (; i < n; ++i) {
+    const char c = doc[i];
+    if (c == '>') return {i + 1, true, false};
+    const bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+    switch (state) {
+      case State::TagName:
+        if (blank || c == '/') state = State::BeforeName;
+        break;
+      case State::BeforeName:
+        if (!blank && c != '/') state = State::Name;  // "=" too begins a name here
+        break;
+      case State::Name:
+        if (blank) state = State::AfterName;
+        if (c == '/') state = State::BeforeName;
+        if (c == '=') state = State::BeforeValue;
+        break;
+      case State::AfterName:
+        if (c == '/')
+          state = State::BeforeName;
+        else if (c == '=')
+          state = State::BeforeValue;
+        else if (!blank)
+          state = State::Name;
+        break;
+      case State::BeforeValue:
+        if (c == '"' || c == '\'') {
+          const void* close = std::memchr(doc.data() + i + 1, c, n - i - 1);
+          if (close == nullptr) return {n, false, true};
+          i = static_cast<size_t>(static_cast<const char*>(close) - doc.data());
+          state = State::BeforeName;
+        } else if (!blank) {
+          state = State::Unquoted;
+        }
+        break;
+      case State::Unquoted:
+        if (blank) state = State::BeforeName;
+        break;
+    }
+  }
+  return {n, false, false};
 }
 
 }  // namespace tamarind

@@ -168,13 +168,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool changed = tamarind::FormatImageTag(tag, context, result);
 
   // The tag between its first and last byte above the space; its name runs
-  // to the first blank.
+  // to the first blank or "/".
   size_t first = 0, last = tag.size();
   while (first < last && IsTrimmed(tag[first])) ++first;
   while (last > first && IsTrimmed(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
   size_t nameEnd = 0;
-  while (nameEnd < body.size() && !IsBlank(body[nameEnd])) ++nameEnd;
+  while (nameEnd < body.size() && !IsBlank(body[nameEnd]) && body[nameEnd] != '\f' &&
+         body[nameEnd] != '/') {
+    ++nameEnd;
+  }
   if (!SameLetters(body.substr(0, nameEnd), "IMG")) {
     Check(!changed && !probed && traceLines == 0);
   }

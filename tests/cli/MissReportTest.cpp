@@ -124,6 +124,100 @@ TEST_F(MissReportTest, EachMissHasItsLineAndReason) {
             "1 no size in the header, 2 remote, 1 empty SRC); -v lists them\n");
 }
 
+// Every IMG tag with a SRC that a run leaves without both sizes is listed,
+// whichever rule left it; a tag that gives both sizes is not.
+TEST_F(MissReportTest, EveryTagLeftAloneIsListed) {
+  const struct {
+    const char* args;
+    std::string page, listed;
+  } rows[] = {
+      {"", "<img src=a.gif width=\"80%\">", "a.gif: WIDTH is a percentage"},
+      {"", "<IMG HEIGHT=50% SRC=a.gif>", "a.gif: HEIGHT is a percentage"},
+      {"", "<img src=a.gif width=auto>", "a.gif: WIDTH is not a number"},
+      {"", "<img src=a.gif height=\"\">", "a.gif: HEIGHT is not a number"},
+      {"", "<img src=a.gif width=12345678901>", "a.gif: WIDTH is too large"},
+      {"", "<img src=a.gif alt=\"a<b", "a.gif: IMG tag not closed"},
+      {"", "<iframe src=x.html /><img src=a.gif></iframe>",
+       "a.gif: inside <iframe> text: browsers do not show it"},
+      {"", "<NOFRAMES><img src=a.gif>", "a.gif: inside <noframes> text: browsers do not show it"},
+      {"", "<noembed><img alt=x></noembed>", ""},  // no SRC
+      {"", "<script>'<img src=a.gif>'</script><!-- <img src=a.gif> -->", ""},
+      {"-o", "<img src=missing.gif width=5 height=6><img src=b.png width=5 height=6>", ""},
+      {"-o --formats gif", "<img src=\"\" width=5 height=6><img src=b.png width=5 height=6>", ""},
+      {"-o", "<img src=missing.gif width=5>", "missing.gif: no picture at missing.gif"},
+      {"", "<img src=\" http://example.com/a.gif \">",
+       " http://example.com/a.gif : remote picture"},
+      {"-r . --site https://example.com/", "<img src=https://example.com/img/none.gif>",
+       "https://example.com/img/none.gif: no picture at ./img/none.gif"},
+  };
+  for (const auto& row : rows) {
+    const Result r = Run(std::string("-n -v ") + row.args + " -", row.page);
+    EXPECT_EQ(r.status, 0) << row.page;
+    const std::string list = row.listed.empty() ? "" : "-:1: " + row.listed + "\n";
+    EXPECT_EQ(r.err.substr(0, r.err.find("tamarind-cli: ")), list) << row.page;
+    EXPECT_EQ(r.err.find("left without a size") != std::string::npos, !row.listed.empty())
+        << row.page;
+  }
+  // The summary counts them all.
+  const Result r =
+      Run("-n -", "<img src=a.gif width=50%><iframe><img src=a.gif></iframe><img src=a.gif alt='<");
+  EXPECT_NE(r.err.find("3 IMG tags left without a size (1 not closed, 1 inside element text, "
+                       "1 percentage)"),
+            std::string::npos)
+      << r.err;
+}
+
+// An XHTML page stays well-formed XML under every option set: the numbers
+// it gets are always quoted.
+TEST_F(MissReportTest, XhtmlStaysWellFormed) {
+  const std::string page =
+      "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+      "\"https://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">\n"
+      "<html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>Main Page</title>\n"
+      "<script type=\"text/javascript\" src=\"jquery.js\"></script></head><body>\n"
+      "<img src=\"a.gif\" alt=\"a &lt; b\"/><img id=\"MSearchSelect\" src=\"a.gif\" "
+      "onmouseover=\"return searchBox.OnSearchSelectShow()\" alt=\"\"/>\n"
+      "<div class=\"dyncontent\"><img src=\"b.png\" border=\"0\" usemap=\"#a_map\" "
+      "alt=\"Graph\"/><img src=\"a.gif\" width=\"60\"/>\n"
+      "<img src=\"a.gif\" width=\"5\" height=\"6\" title=\"x > y\" /></div>\n"
+      "<iframe src=\"x.html\"></iframe><img src=\"a.gif\"/></body></html>\n";
+  const std::string xhtml = "<html xmlns=\"http://www.w3.org/1999/xhtml\">";
+  const struct {
+    const char* name;
+    std::string text;
+  } pages[] = {
+      {"decl.html", page},
+      {"ns.html", page.substr(page.find(xhtml))},
+      {"named.xhtml", "<html" + page.substr(page.find(xhtml) + xhtml.size() - 1)},
+  };
+  for (const auto& p : pages) {
+    for (const char* options : {"", "-a", "-o", "-q", "-a -o", "-a -q", "-o -q", "-a -o -q"}) {
+      dir.Write(p.name, p.text);
+      const Result r = Run(std::string("-B ") + options + " " + p.name);
+      EXPECT_EQ(r.status, 0) << p.name << " " << options << r.err;
+      const std::string check = "cd '" + dir.Path() + "' && xmllint --noout --nonet " + p.name;
+      EXPECT_EQ(std::system(check.c_str()), 0) << p.name << " " << options;
+      if (*options == '\0') {
+        EXPECT_NE(ReadFile(dir / p.name).find("<img src=\"a.gif\" width=\"60\" height=\"23\" />"),
+                  std::string::npos);
+      }
+    }
+  }
+  // -R picks XHTML pages too.
+  for (const char* name : {"tree/a.xht", "tree/b.XHTML", "tree/c.xml"}) {
+    dir.Write(name, "<img src=\"../a.gif\"/>");
+  }
+  const std::string walked = Run("-n -R tree").out;
+  EXPECT_NE(walked.find("tree/a.xht: 1 tags would change\ntree/b.XHTML: 1 tags would change\n2 "),
+            std::string::npos)
+      << walked;
+  // An HTML page keeps its numbers bare.
+  dir.Write("plain.html", "<html><img src=a.gif></html>");
+  Run("-B plain.html");
+  EXPECT_EQ(ReadFile(dir / "plain.html"), "<html><img src=a.gif width=120 height=45></html>");
+}
+
 TEST_F(MissReportTest, LinesAreCountedAcrossReadingWindows) {
   // Far larger than one reading window; misses near the start, around the
   // window boundaries and at the end.

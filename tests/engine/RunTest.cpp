@@ -148,6 +148,10 @@ TEST_F(RunTest, TagOpenAtTheEndIsClosed) {
   const std::string file = dir.Write("page.html", "text <b");
   engine.ProcessFile(file);
   EXPECT_EQ(ReadFile(file), "text <b>");
+  // Unless a quoted value of it is still open: then it stays as it came.
+  dir.Write("page.html", "text <b title=\"x<i>");
+  engine.ProcessFile(file);
+  EXPECT_EQ(ReadFile(file), "text <b title=\"x<i>");
 }
 
 TEST_F(RunTest, BackupHoldsThePreviousContentsWithModeAndTimes) {

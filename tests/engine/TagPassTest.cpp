@@ -67,9 +67,10 @@ void CheckPass(const std::vector<PassRow>& rows, unsigned options = 0) {
   }
 }
 
-// A ">" inside a quoted value does not end an IMG tag, as in browsers: the
-// additions go after the whole tag, never into the value.
-TEST(TagPass, GreaterThanInsideQuotedValues) {
+// A tag ends where browsers end it: at the first ">" outside a quoted value,
+// "<" being a byte like any other in it. The additions go after the whole
+// tag, never into a value.
+TEST(TagPass, TagsEndWhereBrowsersEndThem) {
   const std::string sized = " width=120 height=45";
   CheckPass({
       {"double quotes", "<img alt=\"a > b\" src=a.gif>x",
@@ -84,11 +85,30 @@ TEST(TagPass, GreaterThanInsideQuotedValues) {
        "<img alt=\"it's > that\" src=a.gif" + sized + ">", 1},
       {"a quote inside a word opens nothing", "<img src=a.gif alt=x\">y",
        "<img src=a.gif alt=x\"" + sized + ">y", 1},
-      {"value still open at the next <", "<img src=a.gif alt=\"a > b<p>\">",
-       "<img src=a.gif alt=\"a > b<p>\">", 0},
-      {"value still open at the end", "<img src=a.gif alt=\"a > b", "<img src=a.gif alt=\"a > b",
-       0},
-      {"tag open at the end", "<img src=a.gif alt=\"a", "<img src=a.gif alt=\"a>", 0},
+      {"< in quotes", "<img title=\"<-\" alt='<-' src=\"a.gif\">",
+       "<img title=\"<-\" alt='<-' src=\"a.gif\"" + sized + ">", 1},
+      {"< and > in quotes", "<img src=a.gif alt=\"a > b<p>\">",
+       "<img src=a.gif alt=\"a > b<p>\"" + sized + ">", 1},
+      {"< outside quotes", "<img src=a.gif <p>x", "<img src=a.gif <p" + sized + ">x", 1},
+      {"quote in a name", "<img src=a.gif a\"b>c\">", "<img src=a.gif a\"b" + sized + ">c\">", 1},
+      {"quote in an unquoted value", "<img src=a.gif alt=x=\"a>b\">",
+       "<img src=a.gif alt=x=\"a" + sized + ">b\">", 1},
+      {"quote where a name begins", "<img src=a.gif \"a>b\">",
+       "<img src=a.gif \"a" + sized + ">b\">", 1},
+      {"quote after = and blanks", "<img src=a.gif alt =\n \"a>b\">",
+       "<img src=a.gif alt =\n \"a>b\"" + sized + ">", 1},
+      {"quote in the tag name", "<img\"a>b\" src=a.gif>", "<img\"a>b\" src=a.gif>", 0},
+      {"value never closed", "<img src=a.gif alt=\"a > b<p>", "<img src=a.gif alt=\"a > b<p>", 0},
+      {"tag open at the end", "<img src=a.gif alt=\"a", "<img src=a.gif alt=\"a", 0},
+      {"tag open at the end, no quote", "<img src=a.gif <p", "<img src=a.gif <p" + sized + ">", 1},
+      {"img inside another tag's value", "<a title=\"x<img src=a.gif>y\">",
+       "<a title=\"x<img src=a.gif>y\">", 0},
+      {"img inside an end tag's value", "</p title=\"<img src=a.gif>\">",
+       "</p title=\"<img src=a.gif>\">", 0},
+      {"self-closing title read whole", "<title data-x=\"a>b\"/><img src=a.gif>",
+       "<title data-x=\"a>b\"/><img src=a.gif" + sized + ">", 1},
+      {"blank after < is text", "< img src=a.gif>", "< img src=a.gif>", 0},
+      {"slash after the name", "<img/src=a.gif>", "<img/src=a.gif" + sized + ">", 1},
       {"other tags as before", "<a title=\"a > b\"><img src=a.gif>",
        "<a title=\"a > b\"><img src=a.gif" + sized + ">", 1},
       {"tags after a join", "<img alt=\">\" src=a.gif><img src=a.gif>",
@@ -100,18 +120,32 @@ TEST(TagPass, GreaterThanInsideQuotedValues) {
             1);
 }
 
-TEST(TagPass, GreaterThanInsideQuotedValuesAcrossReadingWindows) {
+TEST(TagPass, QuotedValuesAcrossReadingWindows) {
   test::TempDir dir;
   dir.Write("a.gif", test::GifBytes(120, 45));
-  const std::string tag = "<img src=a.gif alt=\"" + std::string(300 * 1024, '>') + "\">";
+  std::string value;
+  while (value.size() < 300 * 1024) value += "<p>x</p>";
+  const std::string open = "<img src=a.gif alt=\"" + value;
   for (size_t before : {size_t{0}, size_t{256 * 1024 - 20}, size_t{256 * 1024 + 3}}) {
-    const std::string doc = std::string(before, 'x') + tag + "<img src=a.gif>";
+    const std::string doc = std::string(before, 'x') + open + "\"><img src=a.gif>";
     const std::string path = dir.Write("big.html", doc);
     MainProc engine;
+    engine.collectMisses = true;
     EXPECT_EQ(engine.ProcessFile(path), 2) << before;
-    EXPECT_EQ(test::ReadFile(path), std::string(before, 'x') + tag.substr(0, tag.size() - 1) +
-                                        " width=120 height=45><img src=a.gif width=120 height=45>")
+    EXPECT_EQ(test::ReadFile(path),
+              std::string(before, 'x') + open +
+                  "\" width=120 height=45><img src=a.gif width=120 height=45>")
         << before;
+    // A value never closed: the tag is left as it came, and said so.
+    const std::string unclosed = std::string(before, 'x') + "<img src=a.gif>" + open;
+    dir.Write("big.html", unclosed);
+    EXPECT_EQ(engine.ProcessFile(path), 1) << before;
+    EXPECT_EQ(test::ReadFile(path),
+              std::string(before, 'x') + "<img src=a.gif width=120 height=45>" + open)
+        << before;
+    ASSERT_EQ(engine.Misses().size(), 1u) << before;
+    EXPECT_EQ(engine.Misses()[0].reason, MissReason::NotClosed);
+    EXPECT_EQ(engine.Misses()[0].offset, before + 15);
   }
 }
 
@@ -164,8 +198,20 @@ TEST(TagPass, TextElementsAreLeftAlone) {
       {"self-closing textarea opens nothing", "<textarea />" + img, "<textarea />" + sized, 1},
       {"plaintext runs to the end", "<plaintext>" + img + "</plaintext>" + img,
        "<plaintext>" + img + "</plaintext>" + img, 0},
-      {"iframe stays markup", "<iframe src=x />" + img + "</iframe>" + img,
-       "<iframe src=x />" + sized + "</iframe>" + sized, 2},
+      {"iframe", "<iframe src=x>" + img + "</iframe>" + img,
+       "<iframe src=x>" + img + "</iframe>" + sized, 1},
+      {"iframe in capitals", "<IFRAME>" + img + "</IFrame>" + img,
+       "<IFRAME>" + img + "</IFrame>" + sized, 1},
+      {"self-closing iframe opens text", "<iframe src=x />" + img + "</iframe>" + img,
+       "<iframe src=x />" + img + "</iframe>" + sized, 1},
+      {"nested iframe ends at the first end tag",
+       "<iframe><iframe>" + img + "</iframe>" + img + "</iframe>",
+       "<iframe><iframe>" + img + "</iframe>" + sized + "</iframe>", 1},
+      {"iframe never closed", img + "<iframe>" + img, sized + "<iframe>" + img, 1},
+      {"noembed", "<NOEMBED/>" + img + "</noembed>" + img,
+       "<NOEMBED/>" + img + "</noembed>" + sized, 1},
+      {"noframes", "<noframes>" + img + "</noframes >" + img,
+       "<noframes>" + img + "</noframes >" + sized, 1},
       {"noscript stays markup", "<noscript>" + img + "</noscript>",
        "<noscript>" + sized + "</noscript>", 1},
       {"end tag followed by <", "<style></style<" + img + "</style>" + img,

@@ -642,7 +642,7 @@ void MainProc::EnterElement(std::string_view tag) {
   const bool selfClosing = tag.back() == '/';
   for (size_t i = 0; i < std::size(kTextElements); ++i) {
     const TextElement& e = kTextElements[i];
-    if (!IsStartTagNamed(tag, e.name)) continue;
+    if (AsciiLower(tag[0]) != e.name[0] || !IsStartTagNamed(tag, e.name)) continue;
     if (selfClosing && (e.selfClosingOpensNothing || readAsXml_)) return;
     markup_ = e.toTheEnd ? Markup::PlainText : Markup::RawText;
     textElement_ = i;

@@ -312,6 +312,9 @@ int PrintSizes(const Settings& s, CheckedOutput& out) {
       case tamarind::ProbeOutcome::NoSize:
         why = "no size in the header";
         break;
+      case tamarind::ProbeOutcome::NoOwnSize:
+        why = "SVG without width and height";
+        break;
     }
     if (why.empty()) {
       out.Write(image + ": " + std::to_string(probe.width) + "x" + std::to_string(probe.height) +
@@ -327,7 +330,7 @@ int PrintSizes(const Settings& s, CheckedOutput& out) {
 // The IMG tags a run left without a size, by reason, for the line that ends
 // the run.
 struct MissCounts {
-  static constexpr size_t kReasons = static_cast<size_t>(tamarind::MissReason::TooLarge) + 1;
+  static constexpr size_t kReasons = static_cast<size_t>(tamarind::MissReason::NoOwnSize) + 1;
   std::array<size_t, kReasons> byReason{};
   size_t Total() const {
     size_t total = 0;
@@ -376,6 +379,8 @@ std::string MissText(const tamarind::ImageMiss& m) {
       return std::string(m.detail) + " is not a number";
     case MissReason::TooLarge:
       return std::string(m.detail) + " is too large";
+    case MissReason::NoOwnSize:
+      return "SVG without a size of its own";
   }
   return {};
 }
@@ -403,10 +408,18 @@ void ReportMisses(const MainProc& engine, const std::string& file, bool list, Mi
 void PrintMissSummary(const MissCounts& counts, bool listed) {
   const size_t total = counts.Total();
   if (total == 0) return;
-  static constexpr const char* kNames[MissCounts::kReasons] = {
-      "no picture", "format not measured", "no size in the header", "unreadable", "remote",
-      "empty SRC",  "not closed",          "inside element text",   "percentage", "not a number",
-      "too large"};
+  static constexpr const char* kNames[MissCounts::kReasons] = {"no picture",
+                                                               "format not measured",
+                                                               "no size in the header",
+                                                               "unreadable",
+                                                               "remote",
+                                                               "empty SRC",
+                                                               "not closed",
+                                                               "inside element text",
+                                                               "percentage",
+                                                               "not a number",
+                                                               "too large",
+                                                               "SVG without a size of its own"};
   std::string line = "tamarind-cli: " + std::to_string(total) +
                      (total == 1 ? " IMG tag" : " IMG tags") + " left without a size (";
   const char* separator = "";

@@ -317,7 +317,7 @@ ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
   } else if (!ImageFile(fileName).IsOpen()) {
     result.outcome = ProbeOutcome::Unreadable;
   } else {
-    result.outcome = ProbeOutcome::NoSize;
+    result.outcome = size.noOwnSize ? ProbeOutcome::NoOwnSize : ProbeOutcome::NoSize;
   }
   return result;
 }
@@ -341,7 +341,7 @@ ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind, ImageFormats
     result.width = size.width;
     result.height = size.height;
   } else {
-    result.outcome = ProbeOutcome::NoSize;
+    result.outcome = size.noOwnSize ? ProbeOutcome::NoOwnSize : ProbeOutcome::NoSize;
   }
   return result;
 }

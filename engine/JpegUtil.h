@@ -75,6 +75,7 @@ enum class ProbeOutcome {
   NotMeasured,  // the extension names no format, or one outside the set
   Unreadable,   // a picture that may not be opened
   NoSize,       // a measured format whose header gives no size
+  NoOwnSize,    // an SVG that leaves its size to the page
 };
 
 // Everything a probe learns about a picture.

@@ -88,6 +88,7 @@ enum class MissReason {
   Percentage,   // the side given is a percentage (detail: WIDTH or HEIGHT)
   NotANumber,   // the side given is no number (detail: WIDTH or HEIGHT)
   TooLarge,     // the side given is too large to scale by (detail: WIDTH or HEIGHT)
+  NoOwnSize,    // an SVG that leaves its size to the page
 };
 
 // What the rewriter tells of an IMG tag it left without a size.

@@ -13,6 +13,9 @@ namespace tamarind {
 struct ImageDimensions {
   uint32_t width = 0;
   uint32_t height = 0;
+  // Set with a false result by an SVG whose root element gives no size of
+  // its own: the browser sizes such a picture by the page around it.
+  bool noOwnSize = false;
 };
 
 class ImageFile;
@@ -26,10 +29,12 @@ bool ReadAVIF(ImageFile& f, ImageDimensions& size);
 bool ReadSVG(ImageFile& f, ImageDimensions& size);
 
 // The size an SVG document gives its root element, from its text (the first
-// 64 KiB of the file are enough). The root's width and height in absolute
-// units (px, none, in, cm, mm, Q, pt, pc) at 96 px to the inch, rounded
-// halves up; a side that is missing, a percentage or in em/ex comes from the
-// viewBox, in its proportions when the other side is known.
+// 64 KiB of the file are enough), as a browser sizes the picture: the root's
+// width and height in absolute units (px, none, in, cm, mm, Q, pt, pc) at 96
+// px to the inch, rounded halves up; or one of them so and the other missing,
+// "auto" or a percentage, then that one from the viewBox's proportions. Any
+// other root (a viewBox alone, percentages, em or ex, no width and height)
+// has no size of its own and sets `noOwnSize`.
 bool SvgSizeOf(std::string_view text, ImageDimensions& size);
 
 // PNG: the IHDR chunk that must follow the signature.
@@ -43,7 +48,8 @@ bool GetBMPSize(const std::string& fileName, ImageDimensions& size);
 // AVIF: the `ispe` property of the primary item; a quarter turn by `irot`
 // (90 or 270 degrees) swaps width and height, as browsers show the picture.
 bool GetAVIFSize(const std::string& fileName, ImageDimensions& size);
-// SVG: the root svg element's width and height, or its viewBox.
+// SVG: the root svg element's width and height, or one of them and its
+// viewBox.
 bool GetSVGSize(const std::string& fileName, ImageDimensions& size);
 
 }  // namespace tamarind

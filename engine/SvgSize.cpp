@@ -161,14 +161,27 @@ std::optional<double> TakeNumber(std::string_view& s) {
   return value;
 }
 
-// A width or height in pixels; nothing for a length that is missing, in
-// units relative to something the picture does not know (%, em, ex), or
-// not a length at all.
-std::optional<double> AbsoluteLength(std::optional<std::string_view> attribute) {
-  if (!attribute) return std::nullopt;
+// What a width or height attribute of the root says of that side.
+struct Side {
+  enum Kind {
+    Absolute,  // a length in pixels
+    Auto,      // missing, "auto" or a percentage: the side follows the other
+    Unknown,   // em, ex, a negative length, anything else: not to be guessed
+  } kind = Auto;
+  double pixels = 0;
+};
+
+// em and ex count in the font of the picture, which a style sheet inside it
+// may set, and a number the browser reads some other way is no better: such
+// a side gives no size rather than a wrong one.
+Side SideOf(std::optional<std::string_view> attribute) {
+  if (!attribute) return {};
   std::string_view s = Trim(*attribute);
+  if (EqualsIgnoringAsciiCase(s, "auto")) return {};
   const std::optional<double> number = TakeNumber(s);
-  if (!number || *number < 0) return std::nullopt;
+  if (!number) return {Side::Unknown};
+  if (s == "%") return {};
+  if (*number < 0) return {Side::Unknown};
   static constexpr struct {
     std::string_view unit;
     double pixels;
@@ -177,9 +190,9 @@ std::optional<double> AbsoluteLength(std::optional<std::string_view> attribute) 
       {"mm", 96.0 / 25.4}, {"q", 96.0 / 101.6}, {"pt", 96.0 / 72.0}, {"pc", 16.0},
   };
   for (const auto& u : kUnits) {
-    if (EqualsIgnoringAsciiCase(s, u.unit)) return *number * u.pixels;
+    if (EqualsIgnoringAsciiCase(s, u.unit)) return {Side::Absolute, *number * u.pixels};
   }
-  return std::nullopt;
+  return {Side::Unknown};
 }
 
 // The viewBox's width and height, when it is four numbers and both are
@@ -216,22 +229,25 @@ bool SvgSizeOf(std::string_view text, ImageDimensions& size) {
   size = {};
   RootAttributes root;
   if (!ReadRoot(text.substr(0, kSvgHead), root)) return false;
-  std::optional<double> width = AbsoluteLength(root.width);
-  std::optional<double> height = AbsoluteLength(root.height);
-  if (!width || !height) {
+  // From here on the picture is an SVG; without a size it is one the
+  // browser stretches to the page.
+  size.noOwnSize = true;
+  const Side width = SideOf(root.width);
+  const Side height = SideOf(root.height);
+  double w = width.pixels, h = height.pixels;
+  if (width.kind == Side::Unknown || height.kind == Side::Unknown) return false;
+  if (width.kind == Side::Auto && height.kind == Side::Auto) return false;
+  if (width.kind == Side::Auto || height.kind == Side::Auto) {
     double boxWidth = 0, boxHeight = 0;
     if (!ViewBoxSize(root.viewBox, boxWidth, boxHeight)) return false;
-    if (!width && !height) {
-      width = boxWidth;
-      height = boxHeight;
-    } else if (width) {
-      height = *width * boxHeight / boxWidth;
-    } else {
-      width = *height * boxWidth / boxHeight;
-    }
+    if (width.kind == Side::Auto) w = h * boxWidth / boxHeight;
+    if (height.kind == Side::Auto) h = w * boxHeight / boxWidth;
   }
   ImageDimensions pixels;
-  if (!ToPixels(*width, pixels.width) || !ToPixels(*height, pixels.height)) return false;
+  if (!ToPixels(w, pixels.width) || !ToPixels(h, pixels.height)) {
+    size.noOwnSize = false;  // a size too large for a tag
+    return false;
+  }
   size = pixels;
   return true;
 }

@@ -520,6 +520,9 @@ void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size,
     case ProbeOutcome::Unreadable:
       miss.reason = MissReason::Unreadable;
       break;
+    case ProbeOutcome::NoOwnSize:
+      miss.reason = MissReason::NoOwnSize;
+      break;
     case ProbeOutcome::NoSize:
     case ProbeOutcome::Found:
       miss.reason = MissReason::NoSize;

@@ -23,6 +23,7 @@ class MissReportTest : public ::testing::Test {
     dir.Write("a.gif", test::GifBytes(120, 45));
     dir.Write("b.png", Png(30, 20));
     dir.Write("c.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="8"/>)");
+    dir.Write("box.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 16 8"/>)");
     dir.Write("photo.jpg", Png(7, 5));  // a PNG saved under a JPEG's name
     dir.Write("scan.tiff", "II*\0");
     dir.Write("broken.png", "\x89PNG\r\n\x1A\n");
@@ -100,7 +101,7 @@ TEST_F(MissReportTest, EachMissHasItsLineAndReason) {
             "<img\nsrc=../folder.gif>\n"
             "<img src=../b.png> <img src=../nope.gif width=1 height=2> <img>\n"
             "<!-- <img src=../nope.gif> --><script>'<img src=../nope.gif>'</script>\n"
-            "<img src=../README>\n");
+            "<img src=../README> <img src=../box.svg>\n");
   dir.Write("README", "read me");
   const Result r = Run("-n -v sub/page.html");
   EXPECT_EQ(r.status, 0);
@@ -115,13 +116,15 @@ TEST_F(MissReportTest, EachMissHasItsLineAndReason) {
             "sub/page.html:4: ../broken.png: no size in the picture's header\n"
             "sub/page.html:5: ../folder.gif: no picture at sub/../folder.gif\n"
             "sub/page.html:9: ../README: format not measured: no extension\n"
-            "tamarind-cli: 8 IMG tags left without a size (2 no picture, 2 format not measured, "
-            "1 no size in the header, 2 remote, 1 empty SRC)\n");
+            "sub/page.html:9: ../box.svg: SVG without a size of its own\n"
+            "tamarind-cli: 9 IMG tags left without a size (2 no picture, 2 format not measured, "
+            "1 no size in the header, 2 remote, 1 empty SRC, 1 SVG without a size of its own)\n");
   // Without -v only the count, and how to see the list.
   const Result quiet = Run("-n sub/page.html");
   EXPECT_EQ(quiet.err,
-            "tamarind-cli: 8 IMG tags left without a size (2 no picture, 2 format not measured, "
-            "1 no size in the header, 2 remote, 1 empty SRC); -v lists them\n");
+            "tamarind-cli: 9 IMG tags left without a size (2 no picture, 2 format not measured, "
+            "1 no size in the header, 2 remote, 1 empty SRC, 1 SVG without a size of its own); -v "
+            "lists them\n");
 }
 
 // Every IMG tag with a SRC that a run leaves without both sizes is listed,
@@ -301,7 +304,7 @@ TEST_F(MissReportTest, NamesStayUnderTheRoot) {
 }
 
 TEST_F(MissReportTest, SizeSaysWhyThereIsNone) {
-  const Result r = Run("--size a.gif b.png missing.gif folder.gif scan.tiff broken.png");
+  const Result r = Run("--size a.gif b.png missing.gif folder.gif scan.tiff broken.png box.svg");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
             "a.gif: 120x45\n"
@@ -309,7 +312,8 @@ TEST_F(MissReportTest, SizeSaysWhyThereIsNone) {
             "missing.gif: no size (no such file)\n"
             "folder.gif: no size (a folder)\n"
             "scan.tiff: no size (not a picture format measured)\n"
-            "broken.png: no size (no size in the header)\n");
+            "broken.png: no size (no size in the header)\n"
+            "box.svg: no size (SVG without width and height)\n");
   EXPECT_EQ(Run("--size --formats gif b.png").out,
             "b.png: no size (not a picture format measured)\n");
 }

@@ -9,10 +9,13 @@
 namespace tamarind {
 namespace {
 
+// "WxH"; "own size none" for an SVG the browser sizes by the page around it,
+// "none" for no SVG at all.
 std::string SizeOf(std::string_view text) {
   ImageDimensions size{7, 7};
   if (!SvgSizeOf(text, size)) {
-    return size.width == 0 && size.height == 0 ? "none" : "none but numbers left";
+    if (size.width != 0 || size.height != 0) return "none but numbers left";
+    return size.noOwnSize ? "own size none" : "none";
   }
   return std::to_string(size.width) + "x" + std::to_string(size.height);
 }
@@ -33,14 +36,14 @@ TEST(SvgTest, RootElementSizes) {
       {"halves round up", R"(<svg width="10.5" height="2.49">)", "11x2"},
       {"exponent", R"(<svg width="1.2e2" height="4.5E1">)", "120x45"},
       {"zero", R"(<svg width="0" height="0">)", "0x0"},
-      {"viewBox alone", R"(<svg viewBox="0 0 300 150">)", "300x150"},
-      {"viewBox with commas", R"(<svg viewBox="-10,-10, 30.4 ,20.5">)", "30x21"},
-      {"percentages use the viewBox", R"(<svg width="100%" height="100%" viewBox="0 0 40 30">)",
-       "40x30"},
+      {"zero width and a viewBox", R"(<svg width="0" viewBox="0 0 4 3">)", "0x0"},
       {"width and viewBox ratio", R"(<svg width="200" viewBox="0 0 40 30">)", "200x150"},
+      {"viewBox with commas", R"(<svg width="10" viewBox="-10,-10, 30.4 ,20.5">)", "10x7"},
       {"height and viewBox ratio", R"(<svg height="15px" viewBox="0 0 40 30">)", "20x15"},
-      {"em height from the ratio", R"(<svg width="80" height="2em" viewBox="0 0 40 30">)", "80x60"},
-      {"ex width from the ratio", R"(<svg width="3ex" height="60" viewBox="0 0 40 30">)", "80x60"},
+      {"percent width from the ratio", R"(<svg width="50%" height="40" viewBox="0 0 40 30">)",
+       "53x40"},
+      {"auto height from the ratio", R"(<svg width="40" height="auto" viewBox="-5 -5 4 3">)",
+       "40x30"},
       {"both absolute win over viewBox", R"(<svg width="10" height="10" viewBox="0 0 40 30">)",
        "10x10"},
       {"first of a doubled attribute", R"(<svg width="10" width="20" height="5">)", "10x5"},
@@ -51,16 +54,26 @@ TEST(SvgTest, RootElementSizes) {
        "<!DOCTYPE svg PUBLIC \"-//W3C//DTD SVG 1.1//EN\" \"x.dtd\" [\n"
        "  <!ENTITY ns \"<>\">\n]>\n<svg width=\"64\" height=\"32\">",
        "64x32"},
-      // No usable size: nothing.
-      {"no size at all", R"(<svg xmlns="http://www.w3.org/2000/svg">)", "none"},
-      {"one side, no viewBox", R"(<svg width="10">)", "none"},
-      {"percent, no viewBox", R"(<svg width="100%" height="100%">)", "none"},
-      {"viewBox of three numbers", R"(<svg viewBox="0 0 40">)", "none"},
-      {"viewBox of five numbers", R"(<svg viewBox="0 0 40 30 1">)", "none"},
-      {"viewBox of zero width", R"(<svg viewBox="0 0 0 30">)", "none"},
-      {"negative viewBox height", R"(<svg viewBox="0 0 40 -30">)", "none"},
-      {"negative width is no width", R"(<svg width="-5" height="5" viewBox="0 0 2 1">)", "10x5"},
-      {"unknown unit", R"(<svg width="5furlongs" height="5">)", "none"},
+      // No size of its own: the browser stretches a viewBox to the page, and
+      // gives the rest its default size or one from the font.
+      {"no size at all", R"(<svg xmlns="http://www.w3.org/2000/svg">)", "own size none"},
+      {"viewBox alone", R"(<svg viewBox="0 0 300 150">)", "own size none"},
+      {"percentages and a viewBox", R"(<svg width="100%" height="100%" viewBox="0 0 40 30">)",
+       "own size none"},
+      {"auto and a viewBox", R"(<svg width="auto" height="auto" viewBox="0 0 40 30">)",
+       "own size none"},
+      {"one side, no viewBox", R"(<svg width="10">)", "own size none"},
+      {"percent, no viewBox", R"(<svg width="100%" height="100%">)", "own size none"},
+      {"em and ex", R"(<svg width="5em" height="2ex">)", "own size none"},
+      {"em, even with a viewBox", R"(<svg width="80" height="2em" viewBox="0 0 40 30">)",
+       "own size none"},
+      {"viewBox of three numbers", R"(<svg width="10" viewBox="0 0 40">)", "own size none"},
+      {"viewBox of five numbers", R"(<svg width="10" viewBox="0 0 40 30 1">)", "own size none"},
+      {"viewBox of zero width", R"(<svg width="10" viewBox="0 0 0 30">)", "own size none"},
+      {"negative viewBox height", R"(<svg width="10" viewBox="0 0 40 -30">)", "own size none"},
+      {"negative width", R"(<svg width="-5" height="5" viewBox="0 0 2 1">)", "own size none"},
+      {"unknown unit", R"(<svg width="5furlongs" height="5">)", "own size none"},
+      {"calc", R"-(<svg width="calc(10px + 5px)" height="5" viewBox="0 0 2 1">)-", "own size none"},
       {"another root element", R"(<html><svg width="5" height="5">)", "none"},
       {"a root named almost svg", R"(<svgx width="5" height="5">)", "none"},
       {"text before the root", R"(hello <svg width="5" height="5">)", "none"},
@@ -82,7 +95,8 @@ TEST(SvgTest, OnlyTheHeadOfTheFileIsRead) {
 
 TEST(SvgTest, FilesThroughTheProbe) {
   test::TempDir dir;
-  const std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 24 12"/>)";
+  const std::string svg =
+      R"(<svg xmlns="http://www.w3.org/2000/svg" width="24" viewBox="0 0 24 12"/>)";
   int32_t height = 0, width = 0;
   EXPECT_TRUE(GetImageSize(dir.Write("a.svg", svg), height, width, ImageFormats::All()));
   EXPECT_EQ(width, 24);
@@ -93,6 +107,11 @@ TEST(SvgTest, FilesThroughTheProbe) {
   EXPECT_FALSE(GetImageSize(dir / "a.svg", height, width, ImageFormats::Classic()));
   EXPECT_EQ(ProbeImageFile(dir / "a.svg", ImageFormats::Classic()).outcome,
             ProbeOutcome::NotMeasured);
+  const std::string sizeless = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 24 12"/>)";
+  EXPECT_EQ(ProbeImageFile(dir.Write("d.svg", sizeless), ImageFormats::All()).outcome,
+            ProbeOutcome::NoOwnSize);
+  EXPECT_EQ(ProbeImageFile(dir.Write("e.svg", "<html>"), ImageFormats::All()).outcome,
+            ProbeOutcome::NoSize);
 }
 
 TEST(SvgTest, FilesMadeByRsvg) {
@@ -108,7 +127,7 @@ TEST(SvgTest, FilesMadeByRsvg) {
   } rows[] = {
       {"mm.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="50mm" height="20mm"/>)"},
       {"pt.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="72pt" height="36pt"/>)"},
-      {"box.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 123 45"/>)"},
+      {"box.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" height="45" viewBox="0 0 123 45"/>)"},
       {"ratio.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="90" viewBox="0 0 30 20"/>)"},
   };
   for (const auto& row : rows) {

@@ -35,15 +35,17 @@ bool IsFrameHeader(uint8_t m) {
   return (m >= 0xC0 && m <= 0xC3) || (m >= 0xC9 && m <= 0xCB) || (m >= 0xCD && m <= 0xCF);
 }
 
-// Reads the orientation entry of an APP1 block: the segment content starts at
-// `start` and holds `length` bytes. Returns -1 when the block is no Exif block
-// (XMP also lives in APP1), else 1 to 8, or 0 when the Exif block has no
-// orientation or is damaged in any way (then it is simply ignored; a bad Exif
-// block never costs the picture its size).
-int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length) {
+}  // namespace
+
+// Reads the orientation entry of an APP1 block or an eXIf chunk: the content
+// starts at `start` and holds `length` bytes. Returns -1 when the block is no
+// Exif block (XMP also lives in APP1), else 1 to 8, or 0 when the Exif block
+// has no orientation or is damaged in any way (then it is simply ignored; a
+// bad Exif block never costs the picture its size).
+int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length, bool exifHeader) {
   ByteReader r(f, start + length);
   r.Seek(start);
-  if (!r.Expect(std::string_view("Exif\0\0", 6))) return -1;
+  if (exifHeader && !r.Expect(std::string_view("Exif\0\0", 6))) return -1;
 
   // The TIFF header: byte order, the number 42, the offset of the first IFD
   // (counted from the header's start).
@@ -78,6 +80,8 @@ int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length) {
   }
   return 0;
 }
+
+namespace {
 
 // GIF: the logical screen size of the header (bytes 6 to 9, little-endian),
 // for any file that begins with "GIF".

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 namespace tamarind {
 namespace {
@@ -33,6 +34,31 @@ bool Found(ImageDimensions& size, uint32_t width, uint32_t height) {
 }  // namespace
 
 // ---- PNG ----------------------------------------------------------------
+namespace {
+
+// Whether an eXIf chunk turns the picture by a quarter (orientations 5 to
+// 8). Browsers look for it among the chunks before the picture data, so the
+// walk ends at the first IDAT, and after kMaxChunks chunks; it skips each
+// chunk by its length. A damaged walk leaves the picture as it is stored.
+bool QuarterTurnedPNG(ImageFile& f, uint64_t firstChunk) {
+  constexpr int kMaxChunks = 4096;
+  constexpr uint32_t kLargestChunk = 0x7FFFFFFF;
+  ByteReader r(f);
+  r.Seek(firstChunk);
+  for (int i = 0; i < kMaxChunks; ++i) {
+    uint32_t length = 0, type = 0;
+    if (!r.ReadDWordBE(length) || !r.ReadDWordBE(type) || length > kLargestChunk) return false;
+    if (type == FourCC("IDAT") || type == FourCC("IEND")) return false;
+    if (type == FourCC("eXIf")) {
+      const int orientation = ReadExifOrientation(f, r.Position(), length, false);
+      return orientation >= 5 && orientation <= 8;
+    }
+    if (!r.Skip(uint64_t{length} + 4)) return false;  // the content and its CRC
+  }
+  return false;
+}
+
+}  // namespace
 
 bool ReadPNG(ImageFile& f, ImageDimensions& size) {
   ByteReader r(f);
@@ -45,6 +71,9 @@ bool ReadPNG(ImageFile& f, ImageDimensions& size) {
   // PNG's four-byte numbers stop at 2^31-1; anything larger is no PNG.
   constexpr uint32_t kLargest = 0x7FFFFFFF;
   if (width > kLargest || height > kLargest) return false;
+  // The chunks after IHDR: signature, length and type, content, CRC.
+  constexpr uint64_t kAfterHeader = 8 + 8 + 13 + 4;
+  if (QuarterTurnedPNG(f, kAfterHeader)) std::swap(width, height);
   return Found(size, width, height);
 }
 

@@ -28,6 +28,12 @@ bool ReadBMP(ImageFile& f, ImageDimensions& size);
 bool ReadAVIF(ImageFile& f, ImageDimensions& size);
 bool ReadSVG(ImageFile& f, ImageDimensions& size);
 
+// The orientation entry (1 to 8) of an Exif block of `length` bytes at
+// `start`: 0 when the block has none or is damaged, -1 when it is no Exif
+// block at all. A JPEG APP1 block begins with "Exif\0\0" before the TIFF
+// header (`exifHeader`); a PNG eXIf chunk holds the TIFF header alone.
+int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length, bool exifHeader = true);
+
 // The size an SVG document gives its root element, from its text (the first
 // 64 KiB of the file are enough), as a browser sizes the picture: the root's
 // width and height in absolute units (px, none, in, cm, mm, Q, pt, pc) at 96
@@ -37,7 +43,8 @@ bool ReadSVG(ImageFile& f, ImageDimensions& size);
 // has no size of its own and sets `noOwnSize`.
 bool SvgSizeOf(std::string_view text, ImageDimensions& size);
 
-// PNG: the IHDR chunk that must follow the signature.
+// PNG: the IHDR chunk that must follow the signature; an eXIf chunk before
+// the picture data that turns it by a quarter swaps width and height.
 bool GetPNGSize(const std::string& fileName, ImageDimensions& size);
 // WebP: the VP8 (lossy), VP8L (lossless) or VP8X (extended) chunk of the
 // RIFF container.

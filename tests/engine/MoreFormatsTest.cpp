@@ -149,6 +149,41 @@ TEST(MoreFormatsTest, BuiltFilesGiveTheirSizes) {
   EXPECT_FALSE(GetBMPSize(dir / "int32-min.bmp", size) || size.width || size.height);
 }
 
+// A PNG eXIf chunk turns the picture as JPEG's Exif block does, where a
+// browser looks for it: before the picture data, as TIFF data alone.
+TEST(MoreFormatsTest, PngExifOrientationTurnsThePicture) {
+  auto chunk = [](std::string_view type, const std::string& content) {
+    return Num(content.size(), 4) + std::string(type) + content + Num(0, 4);  // CRC unchecked
+  };
+  auto tiff = [](uint16_t orientation, bool little) {
+    auto n = [little](uint64_t v, int bytes) { return Num(v, bytes, !little); };
+    return std::string(little ? "II" : "MM") + n(42, 2) + n(8, 4) + n(2, 2) + n(0x100, 2) +
+           n(3, 2) + n(1, 4) + n(7, 4) +  // another entry first
+           n(0x112, 2) + n(3, 2) + n(1, 4) + n(orientation, 2) + n(0, 2) + n(0, 4);
+  };
+  const std::string ihdr = Png("IHDR", 40, 20) + std::string(5, '\0') + Num(0, 4);
+  const std::string idat = chunk("IDAT", "x");
+  const struct {
+    std::string file, bytes, want;
+  } rows[] = {
+      {"exif6.png", ihdr + chunk("tEXt", "a") + chunk("eXIf", tiff(6, false)) + idat, "20x40"},
+      {"exif8-intel.png", ihdr + chunk("eXIf", tiff(8, true)) + idat, "20x40"},
+      {"exif5.png", ihdr + chunk("eXIf", tiff(5, false)), "20x40"},
+      {"exif4.png", ihdr + chunk("eXIf", tiff(4, false)) + idat, "40x20"},
+      {"exif9.png", ihdr + chunk("eXIf", tiff(9, false)) + idat, "40x20"},
+      {"after-idat.png", ihdr + idat + chunk("eXIf", tiff(6, false)), "40x20"},
+      {"exif-header.png", ihdr + chunk("eXIf", "Exif" + std::string(2, '\0') + tiff(6, false)),
+       "40x20"},
+      {"cut-exif.png", ihdr + chunk("eXIf", tiff(6, false)).substr(0, 20), "40x20"},
+      {"huge-chunk.png", ihdr + Num(0x80000000u, 4) + "tEXt" + chunk("eXIf", tiff(6, false)),
+       "40x20"},
+  };
+  TempDir dir;
+  for (const auto& row : rows) {
+    EXPECT_EQ(Probe(dir.Write(row.file, row.bytes)), row.want) << row.file;
+  }
+}
+
 // A picture saved under another format's extension is shown by a browser as
 // what its bytes are; with every format measured, so is it here. With GIF and
 // JPEG alone the extension decides, as it always did.

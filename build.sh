@@ -10,7 +10,7 @@ build_dir=${BUILD_DIR:-build}
 # dpkg-dev, file, lintian and desktop-file-utils make and check the Debian
 # packages: cpack finds their dependencies with dpkg-shlibdeps and file.
 packages=(g++ make cmake libgtest-dev clang-format qt6-base-dev libjpeg62-turbo-dev fonts-ipafont-gothic
-  imagemagick librsvg2-bin dpkg-dev file lintian desktop-file-utils qt6-translations-l10n
+  imagemagick librsvg2-bin libjxl-tools dpkg-dev file lintian desktop-file-utils qt6-translations-l10n
   libxml2-utils)
 
 install_missing() {

@@ -52,11 +52,12 @@ const char kUsage[] =
     "\n"
     "Adds width= and height= to every IMG tag of each HTML FILE, in place, from\n"
     "the header bytes of the picture its SRC names (GIF, JPEG, PNG, WebP, BMP,\n"
-    "AVIF or SVG). Each file gets a line \"FILE: N tags changed\", or\n"
-    "\"FILE: unchanged\" when not one byte of it would change (it is then not\n"
-    "written, and its backup stays as it was). A file reached twice (named\n"
-    "twice, or through a link) is processed once; its other names get \"FILE:\n"
-    "same file as FIRST\". A file that fails is reported and the others go on.\n"
+    "AVIF, SVG, JPEG XL or ICO), as a browser shows it. Each file gets a line\n"
+    "\"FILE: N tags changed\", or \"FILE: unchanged\" when not one byte of it\n"
+    "would change (it is then not written, and its backup stays as it was).\n"
+    "A file reached twice (named twice, or through a link) is processed once;\n"
+    "its other names get \"FILE: same file as FIRST\". A file that fails is\n"
+    "reported and the others go on.\n"
     "Tags left without a size are counted at the end; -v lists them.\n"
     "\n"
     "What is written:\n"
@@ -69,7 +70,7 @@ const char kUsage[] =
     "  -r, --root DIR      local folder standing for the web root, for SRC=\"/...\"\n"
     "                        tamarind-cli -r /var/www/html /var/www/html/index.html\n"
     "      --formats LIST  measure only these picture formats, from\n"
-    "                      gif,jpeg,png,webp,bmp,avif,svg (all of them by default)\n"
+    "                      gif,jpeg,png,webp,bmp,avif,svg,jxl,ico (all by default)\n"
     "                        tamarind-cli --formats gif,jpeg page.html   (as the wizard)\n"
     "  -x, --more-formats  measure every format (the default; kept for old scripts)\n"
     "      --site URL      links to this site (http or https, any host case, or\n"
@@ -213,7 +214,7 @@ int ParseCommandLine(int argc, char** argv, Settings& s) {
         std::string bad;
         if (!tamarind::ImageFormats::Parse(optarg, s.options.Formats, bad)) {
           return UsageError("--formats: unknown format '" + bad +
-                            "' (known: gif,jpeg,png,webp,bmp,avif,svg)");
+                            "' (known: gif,jpeg,png,webp,bmp,avif,svg,jxl,ico)");
         }
         break;
       }

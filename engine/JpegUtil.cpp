@@ -167,8 +167,16 @@ constexpr FormatNames kFormats[] = {
     {ImageKind::Gif, "gif", "GIF"}, {ImageKind::Jpeg, "jpeg", "JPEG"},
     {ImageKind::Png, "png", "PNG"}, {ImageKind::WebP, "webp", "WebP"},
     {ImageKind::Bmp, "bmp", "BMP"}, {ImageKind::Avif, "avif", "AVIF"},
-    {ImageKind::Svg, "svg", "SVG"},
+    {ImageKind::Svg, "svg", "SVG"}, {ImageKind::Jxl, "jxl", "JPEG XL"},
+    {ImageKind::Ico, "ico", "ICO"},
 };
+
+// Other names of a format, in extensions and in --formats.
+ImageKind AliasKind(std::string_view name) {
+  if (EqualsIgnoringAsciiCase(name, "jpg")) return ImageKind::Jpeg;
+  if (EqualsIgnoringAsciiCase(name, "cur")) return ImageKind::Ico;  // a cursor is an icon file
+  return ImageKind::None;
+}
 
 // The format whose signature the file begins with. Only signatures that
 // cannot be mistaken are taken (SVG, being text, has none): this decides
@@ -188,6 +196,17 @@ ImageKind SniffKind(ImageFile& f) {
   if (at(0, "\x89PNG\r\n\x1A\n")) return ImageKind::Png;
   if (at(0, "RIFF") && at(8, "WEBP")) return ImageKind::WebP;
   if (at(4, "ftyp") && (at(8, "avif") || at(8, "avis"))) return ImageKind::Avif;
+  // JPEG XL: the bare codestream, or the signature box of its container.
+  if (at(0, "\xFF\x0A") || at(0, std::string_view("\0\0\0\x0CJXL \r\n\x87\n", 12))) {
+    return ImageKind::Jxl;
+  }
+  // ICO and CUR: a zero word, the type (1 icon, 2 cursor), then a count of
+  // pictures that a real icon file has.
+  if ((at(0, std::string_view("\0\0\1\0", 4)) || at(0, std::string_view("\0\0\2\0", 4))) &&
+      head.size() >= 6) {
+    const unsigned count = unsigned{bytes[4]} | unsigned{bytes[5]} << 8;
+    if (count >= 1 && count <= 255) return ImageKind::Ico;
+  }
   if (at(0, "BM") && head.size() >= 18) {
     // "BM" alone is too common a start; the info header's size must follow.
     const uint32_t header = uint32_t{bytes[14]} | uint32_t{bytes[15]} << 8 |
@@ -208,7 +227,7 @@ constexpr struct {
 } kReaders[] = {
     {ImageKind::Gif, ReadGIF},   {ImageKind::Jpeg, ReadJPEG}, {ImageKind::Png, ReadPNG},
     {ImageKind::WebP, ReadWebP}, {ImageKind::Bmp, ReadBMP},   {ImageKind::Avif, ReadAVIF},
-    {ImageKind::Svg, ReadSVG},
+    {ImageKind::Svg, ReadSVG},   {ImageKind::Jxl, ReadJXL},   {ImageKind::Ico, ReadICO},
 };
 
 bool Measure(ImageKind kind, ImageFile& f, ImageDimensions& size) {
@@ -240,7 +259,7 @@ bool ImageFormats::Parse(std::string_view list, ImageFormats& out, std::string& 
   for (size_t start = 0;;) {
     const size_t comma = list.find(',', start);
     const std::string_view name = list.substr(start, comma - start);
-    ImageKind kind = EqualsIgnoringAsciiCase(name, "jpg") ? ImageKind::Jpeg : ImageKind::None;
+    ImageKind kind = AliasKind(name);
     for (const FormatNames& f : kFormats) {
       if (EqualsIgnoringAsciiCase(name, f.name)) kind = f.kind;
     }
@@ -260,7 +279,7 @@ ImageKind ExtensionKindOf(std::string_view fileName) {
   const std::string_view dotted = ExtensionOf(fileName);
   if (dotted.empty()) return ImageKind::None;
   const std::string_view ext = dotted.substr(1);
-  if (EqualsIgnoringAsciiCase(ext, "jpg")) return ImageKind::Jpeg;
+  if (const ImageKind alias = AliasKind(ext); alias != ImageKind::None) return alias;
   for (const FormatNames& f : kFormats) {
     if (EqualsIgnoringAsciiCase(ext, f.name)) return f.kind;
   }

@@ -14,7 +14,7 @@
 namespace tamarind {
 
 // Which header reader a picture is handed to.
-enum class ImageKind { None, Gif, Jpeg, Png, WebP, Bmp, Avif, Svg };
+enum class ImageKind { None, Gif, Jpeg, Png, WebP, Bmp, Avif, Svg, Jxl, Ico };
 
 // The set of picture formats a run measures. The wizard measures GIF and
 // JPEG (the classic set); the command line measures every format it knows.
@@ -30,7 +30,9 @@ class ImageFormats {
         .With(ImageKind::WebP)
         .With(ImageKind::Bmp)
         .With(ImageKind::Avif)
-        .With(ImageKind::Svg);
+        .With(ImageKind::Svg)
+        .With(ImageKind::Jxl)
+        .With(ImageKind::Ico);
   }
   constexpr ImageFormats With(ImageKind kind) const { return ImageFormats(bits_ | Bit(kind)); }
   constexpr bool Has(ImageKind kind) const {
@@ -42,8 +44,9 @@ class ImageFormats {
   constexpr unsigned Bits() const { return bits_; }
   constexpr bool operator==(const ImageFormats&) const = default;
 
-  // Reads a comma-separated list of names ("gif,jpeg,png"). On an unknown or
-  // empty name returns false and puts it in `bad`.
+  // Reads a comma-separated list of names ("gif,jpeg,png"; "jpg" and "cur"
+  // stand for jpeg and ico). On an unknown or empty name returns false and
+  // puts it in `bad`.
   static bool Parse(std::string_view list, ImageFormats& out, std::string& bad);
 
  private:
@@ -59,8 +62,9 @@ std::string_view FormatTitle(ImageKind kind);
 
 // The kind a file's extension names: the text from the last "." of the
 // name's last path component, compared without regard to ASCII letter case.
-// .gif is GIF, .jpg and .jpeg JPEG, .png, .webp, .bmp, .avif and .svg their
-// own. Whether the kind is measured is for the caller to ask.
+// .gif is GIF, .jpg and .jpeg JPEG, .ico and .cur ICO, .png, .webp, .bmp,
+// .avif, .svg and .jxl their own. Whether the kind is measured is for the
+// caller to ask.
 ImageKind ExtensionKindOf(std::string_view fileName);
 
 // The reader a file name is handed to within `formats`: its extension's
@@ -104,8 +108,9 @@ ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind,
 // the second argument and the WIDTH in the third. Both are written on every
 // call (0 when nothing was found). Returns true when a size was read.
 //
-// JPEG pictures whose Exif orientation turns them by a quarter (orientations
-// 5 to 8) report their width and height swapped, as browsers display them.
+// JPEG, PNG and JPEG XL pictures whose orientation turns them by a quarter
+// (orientations 5 to 8) report their width and height swapped, as browsers
+// display them.
 //
 // With any set beyond the classic one, a file whose header bytes are plainly
 // another measured format than its extension names (a PNG saved as .jpg) is

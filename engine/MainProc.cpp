@@ -128,7 +128,8 @@ bool LooksLikeHtml(std::string_view start) {
       "\x89PNG\r\n\x1a\n",  // PNG
       "\xff\xd8\xff",       // JPEG
       "GIF87a",
-      "GIF89a",  // GIF
+      "GIF89a",    // GIF
+      "\xff\x0a",  // JPEG XL
   };
   for (const std::string_view signature : kSignatures) {
     if (start.substr(0, signature.size()) == signature) return false;
@@ -334,7 +335,8 @@ ImageKind KindOfMediaType(std::string_view type) {
       {"image/gif", ImageKind::Gif},     {"image/jpeg", ImageKind::Jpeg},
       {"image/png", ImageKind::Png},     {"image/webp", ImageKind::WebP},
       {"image/bmp", ImageKind::Bmp},     {"image/avif", ImageKind::Avif},
-      {"image/svg+xml", ImageKind::Svg},
+      {"image/svg+xml", ImageKind::Svg}, {"image/jxl", ImageKind::Jxl},
+      {"image/x-icon", ImageKind::Ico},  {"image/vnd.microsoft.icon", ImageKind::Ico},
   };
   for (const auto& t : kTypes) {
     if (type == t.type) return t.kind;

@@ -1,4 +1,4 @@
-// Header readers for PNG, WebP, BMP and AVIF.
+// Header readers for PNG, WebP, BMP, AVIF, JPEG XL and ICO.
 //
 // Like the GIF and JPEG readers, these read header bytes only, through
 // ImageFile, and every failure (missing file, foreign signature, cut-short
@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -327,6 +328,167 @@ bool ReadAVIF(ImageFile& f, ImageDimensions& size) {
   return quarterTurn ? Found(size, height, width) : Found(size, width, height);
 }
 
+// ---- JPEG XL ------------------------------------------------------------
+namespace {
+//
+// The codestream begins with FF 0A and two bundles of fields packed from the
+// low bit of each byte up: the size header and the image metadata, whose
+// fourth field is the orientation. The container (ISO BMFF) holds the
+// codestream whole in a jxlc box or in pieces in jxlp boxes, each piece
+// after a 4-byte sequence number. Both headers fit in the first kJxlHead
+// bytes of the codestream.
+
+constexpr size_t kJxlHead = 32;
+
+class BitReader {
+ public:
+  explicit BitReader(std::string_view bytes) : bytes_(bytes) {}
+  bool Read(unsigned n, uint32_t& v) {
+    v = 0;
+    for (unsigned i = 0; i < n; ++i, ++bit_) {
+      if (bit_ / 8 >= bytes_.size()) return false;
+      const auto byte = static_cast<uint8_t>(bytes_[bit_ / 8]);
+      v |= uint32_t{(byte >> (bit_ % 8)) & 1u} << i;
+    }
+    return true;
+  }
+  // A U32 field: two bits choose one of four (offset, bits) forms.
+  bool ReadU32(const std::array<std::pair<uint32_t, unsigned>, 4>& forms, uint32_t& v) {
+    uint32_t choice = 0, bits = 0;
+    if (!Read(2, choice) || !Read(forms[choice].second, bits)) return false;
+    v = forms[choice].first + bits;
+    return true;
+  }
+
+ private:
+  std::string_view bytes_;
+  size_t bit_ = 0;
+};
+
+// The size header and the orientation, from the codestream's first bytes.
+bool ReadJxlHeaders(std::string_view head, ImageDimensions& size) {
+  BitReader bits(head);
+  uint32_t signature = 0, small = 0, ratio = 0, width = 0, height = 0;
+  if (!bits.Read(16, signature) || signature != 0x0AFF || !bits.Read(1, small)) return false;
+  // A small picture has sides of up to 256 that are a multiple of 8.
+  static constexpr std::array<std::pair<uint32_t, unsigned>, 4> kSide = {
+      {{1, 9}, {1, 13}, {1, 18}, {1, 30}}};
+  auto readSide = [&](uint32_t& side) {
+    if (!small) return bits.ReadU32(kSide, side);
+    if (!bits.Read(5, side)) return false;
+    side = (side + 1) * 8;
+    return true;
+  };
+  if (!readSide(height) || !bits.Read(3, ratio)) return false;
+  // The width as a fixed ratio of the height, rounded down.
+  static constexpr std::pair<uint64_t, uint64_t> kRatios[] = {{1, 1},  {12, 10}, {4, 3}, {3, 2},
+                                                              {16, 9}, {5, 4},   {2, 1}};
+  uint64_t wide = 0;
+  if (ratio == 0) {
+    if (!readSide(width)) return false;
+    wide = width;
+  } else {
+    wide = uint64_t{height} * kRatios[ratio - 1].first / kRatios[ratio - 1].second;
+  }
+  if (wide > 0xFFFFFFFF) return false;
+  // The image metadata: all defaults (orientation 1), else a flag for the
+  // extra fields, which begin with the orientation less 1.
+  uint32_t allDefault = 0, extraFields = 0, orientation = 0;
+  if (!bits.Read(1, allDefault)) return false;
+  if (!allDefault && (!bits.Read(1, extraFields) || (extraFields && !bits.Read(3, orientation)))) {
+    return false;
+  }
+  const bool quarterTurn = orientation + 1 >= 5;
+  const auto w = static_cast<uint32_t>(wide);
+  return quarterTurn ? Found(size, height, w) : Found(size, w, height);
+}
+
+// The codestream's first bytes from the container's jxlc box or jxlp boxes.
+bool JxlContainerHead(ImageFile& f, std::string& head) {
+  Box signature;
+  if (!ReadBox(f, 0, f.Size(), signature) || signature.type != FourCC("JXL ")) return false;
+  ByteReader check(f, signature.end);
+  check.Seek(signature.content);
+  if (!check.Expect("\r\n\x87\n") || !check.AtEnd()) return false;
+  bool last = false;
+  auto collect = [&](const Box& b) {
+    uint64_t from = b.content;
+    if (b.type == FourCC("jxlp")) {
+      ByteReader r(f, b.end);
+      r.Seek(b.content);
+      uint32_t index = 0;
+      if (!r.ReadDWordBE(index)) return Walk::Fail;
+      last = (index & 0x80000000u) != 0;  // the top bit marks the last piece
+      from += 4;
+    } else if (b.type == FourCC("jxlc")) {
+      last = true;
+    } else {
+      return Walk::Next;
+    }
+    ByteReader r(f, b.end);
+    r.Seek(from);
+    uint8_t byte = 0;
+    while (head.size() < kJxlHead && r.ReadByte(byte)) head += static_cast<char>(byte);
+    return head.size() >= kJxlHead || last ? Walk::Stop : Walk::Next;
+  };
+  return WalkBoxes(f, signature.end, f.Size(), collect) && !head.empty();
+}
+
+}  // namespace
+
+bool ReadJXL(ImageFile& f, ImageDimensions& size) {
+  std::string head;
+  ByteReader r(f);
+  uint8_t first = 0;
+  if (!r.ReadByte(first)) return false;
+  if (first == 0xFF) {
+    // The bare codestream.
+    r.Seek(0);
+    uint8_t byte = 0;
+    while (head.size() < kJxlHead && r.ReadByte(byte)) head += static_cast<char>(byte);
+  } else if (!JxlContainerHead(f, head)) {
+    return false;
+  }
+  return ReadJxlHeaders(head, size);
+}
+
+// ---- ICO and CUR --------------------------------------------------------
+
+// The directory: a zero word, the type (1 icon, 2 cursor), the number of
+// pictures, then 16 bytes for each: width and height in one byte each (0
+// standing for 256), colours, a reserved byte, two words (for an icon its
+// planes and bits per pixel, for a cursor its hot spot), the picture's size
+// and offset. A browser shows the largest picture by area; between pictures
+// of one area an icon's deepest one, else the first. It takes the size from
+// the directory, also for a picture stored as PNG, and it refuses a file
+// whose directory is cut short or whose pictures begin inside it.
+bool ReadICO(ImageFile& f, ImageDimensions& size) {
+  ByteReader r(f);
+  uint16_t reserved = 0, type = 0, count = 0;
+  if (!r.ReadWordLE(reserved) || !r.ReadWordLE(type) || !r.ReadWordLE(count)) return false;
+  if (reserved != 0 || (type != 1 && type != 2) || count == 0) return false;
+  const uint64_t directoryEnd = 6 + 16 * uint64_t{count};
+  uint32_t width = 0, height = 0, depth = 0;
+  for (uint16_t i = 0; i < count; ++i) {
+    uint8_t w = 0, h = 0;
+    uint16_t bits = 0;
+    uint32_t offset = 0;
+    if (!r.ReadByte(w) || !r.ReadByte(h) || !r.Skip(4) || !r.ReadWordLE(bits) || !r.Skip(4) ||
+        !r.ReadDWordLE(offset) || offset < directoryEnd) {
+      return false;
+    }
+    const uint32_t entryWidth = w ? w : 256, entryHeight = h ? h : 256;
+    const uint32_t entryDepth = type == 1 ? bits : 0;
+    const uint32_t area = entryWidth * entryHeight, best = width * height;
+    if (area > best || (area == best && entryDepth > depth)) {
+      width = entryWidth;
+      height = entryHeight;
+      depth = entryDepth;
+    }
+  }
+  return Found(size, width, height);
+}
+
 namespace {
 
 // Opens the file and runs one reader on it; a failed reader leaves no
@@ -361,6 +523,14 @@ bool GetAVIFSize(const std::string& fileName, ImageDimensions& size) {
 
 bool GetSVGSize(const std::string& fileName, ImageDimensions& size) {
   return Probe(fileName, size, ReadSVG);
+}
+
+bool GetJXLSize(const std::string& fileName, ImageDimensions& size) {
+  return Probe(fileName, size, ReadJXL);
+}
+
+bool GetICOSize(const std::string& fileName, ImageDimensions& size) {
+  return Probe(fileName, size, ReadICO);
 }
 
 }  // namespace tamarind

@@ -1,6 +1,6 @@
-// Readers for today's picture formats: PNG, WebP, BMP, AVIF and SVG. Like the GIF
-// and JPEG readers, they read header bytes only, and every failure is a
-// false result.
+// Readers for today's picture formats: PNG, WebP, BMP, AVIF, SVG, JPEG XL and
+// ICO. Like the GIF and JPEG readers, they read header bytes only, and every
+// failure is a false result.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,8 @@ bool ReadWebP(ImageFile& f, ImageDimensions& size);
 bool ReadBMP(ImageFile& f, ImageDimensions& size);
 bool ReadAVIF(ImageFile& f, ImageDimensions& size);
 bool ReadSVG(ImageFile& f, ImageDimensions& size);
+bool ReadJXL(ImageFile& f, ImageDimensions& size);
+bool ReadICO(ImageFile& f, ImageDimensions& size);
 
 // The orientation entry (1 to 8) of an Exif block of `length` bytes at
 // `start`: 0 when the block has none or is damaged, -1 when it is no Exif
@@ -58,5 +60,10 @@ bool GetAVIFSize(const std::string& fileName, ImageDimensions& size);
 // SVG: the root svg element's width and height, or one of them and its
 // viewBox.
 bool GetSVGSize(const std::string& fileName, ImageDimensions& size);
+// JPEG XL: the size header of the codestream, bare or in its ISO BMFF
+// container; an orientation that turns it by a quarter swaps the sides.
+bool GetJXLSize(const std::string& fileName, ImageDimensions& size);
+// ICO and CUR: the largest picture of the directory, by area.
+bool GetICOSize(const std::string& fileName, ImageDimensions& size);
 
 }  // namespace tamarind

@@ -19,7 +19,7 @@ class TFm_GeneralOption : public QDialog {
   explicit TFm_GeneralOption(QWidget* parent = nullptr);
   ~TFm_GeneralOption() override;
 
-  // PNG, WebP, BMP, AVIF and SVG pictures measured too.
+  // PNG, WebP, BMP, AVIF, SVG, JPEG XL and ICO pictures measured too.
   bool MeasureMoreFormats() const;
   void SetMeasureMoreFormats(bool on);
 

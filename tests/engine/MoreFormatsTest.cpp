@@ -1,8 +1,10 @@
-// The PNG, WebP, BMP and AVIF readers against files ImageMagick makes, and
-// against files built byte by byte for what ImageMagick does not write.
+// The PNG, WebP, BMP, AVIF, JPEG XL and ICO readers against files ImageMagick
+// and cjxl make, and against files built byte by byte for what they do not
+// write.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <utility>
 #include <vector>
 
@@ -80,6 +82,45 @@ std::string Vp8(std::string_view startCode, uint16_t w, uint16_t h) {
 std::string Bmp(uint32_t header, int64_t w, int64_t h, int bytes = 4) {
   return "BM" + std::string(12, '\0') + LE(header, 4) + LE(w, bytes) + LE(h, bytes);
 }
+// A JPEG XL codestream: FF 0A, then fields of (value, bits) packed from the
+// low bit of each byte up.
+std::string Jxl(std::initializer_list<std::pair<uint32_t, unsigned>> fields) {
+  std::string s = "\xFF\x0A";
+  unsigned bit = 0;
+  for (const auto& [value, bits] : fields) {
+    for (unsigned i = 0; i < bits; ++i, ++bit) {
+      if (bit % 8 == 0) s += '\0';
+      s.back() =
+          static_cast<char>(static_cast<uint8_t>(s.back()) | ((value >> i) & 1u) << (bit % 8));
+    }
+  }
+  return s;
+}
+// The size header of a picture 20 high and 40 wide (9-bit sides), and the
+// image metadata with `orientation`.
+std::string JxlTurned(uint32_t orientation) {
+  return Jxl(
+      {{0, 1}, {0, 2}, {19, 9}, {0, 3}, {0, 2}, {39, 9}, {0, 1}, {1, 1}, {orientation - 1, 3}});
+}
+const std::string kJxlSignature = Box("JXL ", "\r\n\x87\n");
+const std::string kJxlFtyp = Box("ftyp", "jxl " + Num(0, 4) + "jxl ");
+
+// An icon file's directory, and nothing after it.
+struct IcoEntry {
+  uint8_t width, height;
+  uint16_t depth = 32;
+  uint32_t offset = 0;  // 0: where the directory ends
+};
+std::string Ico(const std::vector<IcoEntry>& entries, uint16_t type = 1, uint16_t reserved = 0) {
+  std::string s = LE(reserved, 2) + LE(type, 2) + LE(static_cast<int64_t>(entries.size()), 2);
+  const auto end = static_cast<int64_t>(6 + 16 * entries.size());
+  for (const IcoEntry& e : entries) {
+    s += LE(e.width, 1) + LE(e.height, 1) + LE(0, 2) + LE(1, 2) + LE(e.depth, 2) + LE(40, 4) +
+         LE(e.offset ? e.offset : end, 4);
+  }
+  return s;
+}
+
 const std::string kIrot90 = Box("irot", "\x01");
 const std::string kMeta = Meta(Ispe(64, 48) + kIrot90, {{1, {1, 2}}});
 
@@ -131,6 +172,27 @@ TEST(MoreFormatsTest, BuiltFilesGiveTheirSizes) {
       {"size0-meta.avif", Ftyp("avis") + Num(0, 4) + kMeta.substr(4), "48x64"},
       {"size0-free.avif", Ftyp("avis") + Num(0, 4) + "free" + kMeta, "none"},
       {"ipma-count.avif", Ftyp("avis") + ipmaCount, "none"},
+      {"small-ratio.jxl", Jxl({{1, 1}, {3, 5}, {1, 3}, {1, 1}}), "32x32"},
+      {"small-sides.jxl", Jxl({{1, 1}, {31, 5}, {0, 3}, {0, 5}, {1, 1}}), "8x256"},
+      {"13-bit-sides.jxl", Jxl({{0, 1}, {1, 2}, {4999, 13}, {0, 3}, {0, 2}, {0, 9}, {1, 1}}),
+       "1x5000"},
+      {"18-bit-ratio.jxl", Jxl({{0, 1}, {2, 2}, {69999, 18}, {5, 3}, {1, 1}}), "124444x70000"},
+      {"30-bit-ratio.jxl", Jxl({{0, 1}, {3, 2}, {(1u << 30) - 1, 30}, {5, 3}, {1, 1}}),
+       "1908874353x1073741824"},
+      {"over-2^31.jxl", Jxl({{0, 1}, {3, 2}, {(1u << 30) - 1, 30}, {7, 3}, {1, 1}}), "none"},
+      {"orientation4.jxl", JxlTurned(4), "40x20"},
+      {"orientation5.jxl", JxlTurned(5), "20x40"},
+      {"orientation8.jxl", JxlTurned(8), "20x40"},
+      {"no-extra-fields.jxl", Jxl({{1, 1}, {0, 5}, {7, 3}, {0, 1}, {0, 1}}), "16x8"},
+      {"bad-signature.jxl", "\xFF\x0B" + JxlTurned(1).substr(2), "none"},
+      {"jxlc.jxl", kJxlSignature + kJxlFtyp + Box("jxlc", JxlTurned(6)), "20x40"},
+      // The codestream in pieces: the header runs from one jxlp box on.
+      {"jxlp.jxl",
+       kJxlSignature + kJxlFtyp + Box("jxlp", Num(0, 4) + JxlTurned(6).substr(0, 3)) +
+           Box("jxlp", Num(0x80000001, 4) + JxlTurned(6).substr(3)),
+       "20x40"},
+      {"bad-signature-box.jxl", Box("JXL ", "\r\n\x87\r") + Box("jxlc", JxlTurned(1)), "none"},
+      {"no-codestream.jxl", kJxlSignature + kJxlFtyp + Box("jxli", JxlTurned(1)), "none"},
   };
   TempDir dir;
   for (const auto& row : rows) {
@@ -184,6 +246,54 @@ TEST(MoreFormatsTest, PngExifOrientationTurnsThePicture) {
   }
 }
 
+// An ICO or CUR file shows its largest picture, by the directory's sizes, as
+// Chromium shows it; its pictures' own bytes are not looked at.
+TEST(MoreFormatsTest, IconFilesShowTheirLargestPicture) {
+  const struct {
+    std::string file, bytes, want;
+  } rows[] = {
+      {"one.ico", Ico({{16, 8}}), "16x8"},
+      {"largest.ico", Ico({{16, 8}, {64, 32}, {32, 32}}), "64x32"},
+      {"zero-is-256.ico", Ico({{32, 32}, {0, 16}}), "256x16"},
+      {"both-256.ico", Ico({{0, 0}}), "256x256"},
+      {"equal-first.ico", Ico({{16, 16}, {32, 8}}), "16x16"},
+      {"equal-deeper.ico", Ico({{16, 16, 4}, {32, 8, 32}}), "32x8"},
+      {"cursor.cur", Ico({{16, 8}, {64, 32}}, 2), "64x32"},
+      // A cursor's two words are its hot spot, not a depth.
+      {"cursor-equal.cur", Ico({{16, 16, 1}, {32, 8, 9}}, 2), "16x16"},
+      {"png-picture.ico", Ico({{32, 32}}) + Png("IHDR", 48, 40), "32x32"},
+      {"offset-past-end.ico", Ico({{16, 8}, {64, 32, 32, 99999}}), "64x32"},
+      {"offset-in-directory.ico", Ico({{16, 8, 32, 10}, {64, 32}}), "none"},
+      {"reserved.ico", Ico({{16, 8}}, 1, 1), "none"},
+      {"type-3.ico", Ico({{16, 8}}, 3), "none"},
+      {"count-0.ico", Ico({}), "none"},
+      {"directory-cut.ico", Ico({{16, 8}, {64, 32}}).substr(0, 37), "none"},
+  };
+  TempDir dir;
+  for (const auto& row : rows) {
+    EXPECT_EQ(Probe(dir.Write(row.file, row.bytes)), row.want) << row.file;
+  }
+}
+
+// Pictures made by cjxl and ImageMagick when the tests were built, with the
+// sizes Chromium shows them at.
+TEST(MoreFormatsTest, ToolMadePicturesGiveTheirSizes) {
+  const std::string folder = TAMARIND_PICTURES;
+  std::ifstream tsv(folder + "/sizes.tsv");
+  ASSERT_TRUE(tsv) << "no " << folder << "/sizes.tsv: the build makes it";
+  std::string missing;
+  for (std::string line; std::getline(tsv, line);) {
+    if (line.rfind("# missing: ", 0) == 0) {
+      missing += " " + line.substr(11);
+      continue;
+    }
+    const size_t tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    EXPECT_EQ(Probe(folder + "/" + line.substr(0, tab)), line.substr(tab + 1)) << line;
+  }
+  if (!missing.empty()) GTEST_SKIP() << "not installed when the tests were built:" << missing;
+}
+
 // A picture saved under another format's extension is shown by a browser as
 // what its bytes are; with every format measured, so is it here. With GIF and
 // JPEG alone the extension decides, as it always did.
@@ -199,6 +309,11 @@ TEST(MoreFormatsTest, BytesDecideOverAnotherFormatsExtension) {
       {"jpeg.gif", JpegBytes(3, 2), "3x2", "none"},
       {"bmp.jpg", Bmp(40, 7, 6), "7x6", "none"},
       {"gif.jpeg", GifBytes(3, 2), "3x2", "none"},
+      {"jxl.png", Jxl({{1, 1}, {0, 5}, {1, 3}, {1, 1}}), "8x8", "none"},
+      {"jxl-box.gif", kJxlSignature + Box("jxlc", Jxl({{1, 1}, {0, 5}, {1, 3}, {1, 1}})), "8x8",
+       "none"},
+      {"ico.png", Ico({{16, 8}}), "16x8", "none"},
+      {"cur.jpg", Ico({{16, 8}}, 2), "16x8", "none"},
       // "BM" alone is no BMP signature: the JPEG reader still finds its frame.
       {"bm.jpg", "BM" + JpegBytes(3, 2), "3x2", "3x2"},
       // A name whose extension names no format is not looked into.

@@ -293,6 +293,7 @@ TEST_F(RunTest, NotAnHtmlDocumentIsRefused) {
       {"png", "\x89PNG\r\n\x1a\n<img src=a.gif>"},
       {"jpeg", "\xff\xd8\xff\xe0<img src=a.gif>"},
       {"gif", test::GifBytes(1, 1) + "<img src=a.gif>"},
+      {"jpeg xl", "\xff\x0a\xfa<img src=a.gif>"},
   };
   for (const auto& row : rows) {
     const std::string file = dir.Write("page.html", row.bytes);

@@ -758,6 +758,7 @@ TEST(GeneralOptionBoxTest, TickAndOkMeasureMoreFormatsEscKeepsThem) {
       ASSERT_NE(box, nullptr);
       auto* check = box->findChild<QCheckBox*>("Chk_MoreFormats");
       seen << box->windowTitle() << check->text() << (check->isChecked() ? "on" : "off");
+      EXPECT_LE(check->sizeHint().width(), check->width()) << "the text is cut off";
       for (const char* name : {"Btn_OK", "Btn_Cancel"})
         seen << box->findChild<QPushButton*>(name)->text();
       if (tick) {
@@ -774,7 +775,8 @@ TEST(GeneralOptionBoxTest, TickAndOkMeasureMoreFormatsEscKeepsThem) {
   EXPECT_EQ(engine.options.Formats, ImageFormats::All());
   answer(false);
   EXPECT_EQ(engine.options.Formats, ImageFormats::All());
-  const QStringList texts = {"全般的なオプション", "PNG・WebP・BMP・AVIF・SVG の画像も調べる"};
+  const QStringList texts = {"全般的なオプション",
+                             "PNG・WebP・BMP・AVIF・SVG・JXL・ICO の画像も調べる"};
   const QStringList expected = texts + QStringList{"off", "OK", "キャンセル"} + texts +
                                QStringList{"on", "OK", "キャンセル"};
   EXPECT_EQ(seen, expected);

@@ -4,7 +4,8 @@
 #   bash bench/hostile.sh [BUILD_DIR] [MEGABYTES_FOR_DOCUMENTS] [MEGABYTES_FOR_PICTURES]
 # Defaults: 1024 MB documents (one IMG tag of that size; only "<"; an IMG tag
 # whose quoted value never closes; "<a " with no ">"), 200 MB
-# pictures (a .jpg without FF D8; a JPEG whose segment lengths step back).
+# pictures (a .jpg without FF D8; a JPEG whose segment lengths step back),
+# and a sparse .jpg of 20 GB of zeros after its FF D8.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 build=${1:-build}
@@ -46,5 +47,10 @@ rm -f "$work/tag-opens.html"
 "$tool" hostile no-soi "$work/no-soi.jpg" "$pic_mb"
 run "a .jpg without FF D8" "$work/no-soi.jpg" --size "$work/no-soi.jpg" || true
 rm -f "$work/no-soi.jpg"
+# Sparse: 20 GB of zeros after the start marker cost no disk.
+printf '\xFF\xD8' > "$work/zeros.jpg"
+truncate -s 20G "$work/zeros.jpg"
+run "a .jpg of 20 GB of zeros after FF D8" "$work/zeros.jpg" --size "$work/zeros.jpg" || true
+rm -f "$work/zeros.jpg"
 "$tool" hostile back-steps "$work/back-steps.jpg" "$pic_mb"
 run "a JPEG whose lengths step back" "$work/back-steps.jpg" --size "$work/back-steps.jpg" || true

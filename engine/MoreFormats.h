@@ -21,7 +21,8 @@ struct ImageDimensions {
 class ImageFile;
 
 // The readers on an open file, from its first byte. Each gives true once
-// both numbers were read; a false result may leave numbers behind.
+// both numbers were read, neither of them 0; a false result writes no
+// numbers.
 bool ReadPNG(ImageFile& f, ImageDimensions& size);
 bool ReadWebP(ImageFile& f, ImageDimensions& size);
 bool ReadBMP(ImageFile& f, ImageDimensions& size);

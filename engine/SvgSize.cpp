@@ -248,6 +248,11 @@ bool SvgSizeOf(std::string_view text, ImageDimensions& size) {
     size.noOwnSize = false;  // a size too large for a tag
     return false;
   }
+  // A side of no pixels is no size: a tag with width=0 would hide the picture.
+  if (pixels.width == 0 || pixels.height == 0) {
+    size.noOwnSize = false;
+    return false;
+  }
   size = pixels;
   return true;
 }

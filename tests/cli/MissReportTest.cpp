@@ -304,7 +304,9 @@ TEST_F(MissReportTest, NamesStayUnderTheRoot) {
 }
 
 TEST_F(MissReportTest, SizeSaysWhyThereIsNone) {
-  const Result r = Run("--size a.gif b.png missing.gif folder.gif scan.tiff broken.png box.svg");
+  dir.Write("zero.gif", test::GifBytes(120, 0));  // no picture is empty
+  const Result r =
+      Run("--size a.gif b.png missing.gif folder.gif scan.tiff broken.png box.svg zero.gif");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
             "a.gif: 120x45\n"
@@ -313,7 +315,8 @@ TEST_F(MissReportTest, SizeSaysWhyThereIsNone) {
             "folder.gif: no size (a folder)\n"
             "scan.tiff: no size (not a picture format measured)\n"
             "broken.png: no size (no size in the header)\n"
-            "box.svg: no size (SVG without width and height)\n");
+            "box.svg: no size (SVG without width and height)\n"
+            "zero.gif: no size (no size in the header)\n");
   EXPECT_EQ(Run("--size --formats gif b.png").out,
             "b.png: no size (not a picture format measured)\n");
 }

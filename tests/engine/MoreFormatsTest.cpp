@@ -294,6 +294,56 @@ TEST(MoreFormatsTest, ToolMadePicturesGiveTheirSizes) {
   if (!missing.empty()) GTEST_SKIP() << "not installed when the tests were built:" << missing;
 }
 
+// No picture is empty: a header that gives 0 for a side gives no size, in
+// every format, so that no tag gets width=0. A JPEG may leave its number of
+// lines to a DNL segment at the end of its first scan, and only there.
+TEST(MoreFormatsTest, ZeroSidesGiveNoSize) {
+  const std::string soi = Hex("FFD8"), eoi = Hex("FFD9");
+  const std::string noLines = soi + Hex("FFC0 000B 08 0000 0009 01 011100");  // 9 wide
+  const std::string tables = Hex("FFDB 0004 0000  FFDD 0004 0002");           // DQT, DRI
+  const std::string scan = Hex("FFDA 0008 01 0100 003F00") + Hex("12 FF00 34 FFD0 56 FFD7 78");
+  const auto dnl = [](const std::string& length, const std::string& lines) {
+    return Hex("FFDC" + length + lines);
+  };
+  const struct {
+    std::string file, bytes, want;
+  } rows[] = {
+      {"w.gif", GifBytes(0, 9), "none"},
+      {"h.gif", GifBytes(9, 0), "none"},
+      {"w.jpg", JpegBytes(0, 9), "none"},
+      {"h.jpg", JpegBytes(9, 0), "none"},
+      {"dnl.jpg", noLines + tables + scan + dnl("0004", "0007") + eoi, "9x7"},
+      {"dnl-fill.jpg", noLines + scan + Hex("FF FF") + dnl("0004", "0007"), "9x7"},
+      {"dnl-0.jpg", noLines + scan + dnl("0004", "0000") + eoi, "none"},
+      {"dnl-length.jpg", noLines + scan + dnl("0005", "0007 00") + eoi, "none"},
+      {"dnl-cut.jpg", noLines + scan + dnl("0004", "00"), "none"},
+      {"scan-eoi.jpg", noLines + scan + eoi + dnl("0004", "0007"), "none"},
+      {"dnl-before-scan.jpg", noLines + dnl("0004", "0007") + scan + eoi, "none"},
+      {"second-frame.jpg", noLines + JpegBytes(5, 5).substr(2), "none"},
+      {"w.png", Png("IHDR", 0, 9), "none"},
+      {"h.png", Png("IHDR", 9, 0), "none"},
+      {"w.webp", Vp8("\x9D\x01\x2A", 0xC000, 9), "none"},
+      {"h.webp", Vp8("\x9D\x01\x2A", 9, 0x4000), "none"},
+      {"w.bmp", Bmp(40, 0, 9), "none"},
+      {"h.bmp", Bmp(12, 9, 0, 2), "none"},
+      {"w.avif", Avif(Ispe(0, 9), {{1, {1}}}), "none"},
+      {"h.avif", Avif(Ispe(9, 0), {{1, {1}}}), "none"},
+      {"w.svg", R"(<svg width="0" height="9">)", "none"},
+      {"h.svg", R"(<svg width="9" height="0.4">)", "none"},  // rounds to 0
+      {"box.svg", R"(<svg viewBox="0 0 9 0">)", "none"},
+  };
+  TempDir dir;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    const ProbeResult probe = ProbeImageFile(dir.Write(row.file, row.bytes), ImageFormats::All());
+    EXPECT_EQ(
+        probe.Found() ? std::to_string(probe.width) + "x" + std::to_string(probe.height) : "none",
+        row.want);
+    EXPECT_TRUE(probe.Found() ||
+                (probe.outcome == ProbeOutcome::NoSize && probe.width == 0 && probe.height == 0));
+  }
+}
+
 // A picture saved under another format's extension is shown by a browser as
 // what its bytes are; with every format measured, so is it here. With GIF and
 // JPEG alone the extension decides, as it always did.

@@ -35,8 +35,8 @@ TEST(SvgTest, RootElementSizes) {
       {"units in capitals", R"(<svg width="1IN" height="12PX">)", "96x12"},
       {"halves round up", R"(<svg width="10.5" height="2.49">)", "11x2"},
       {"exponent", R"(<svg width="1.2e2" height="4.5E1">)", "120x45"},
-      {"zero", R"(<svg width="0" height="0">)", "0x0"},
-      {"zero width and a viewBox", R"(<svg width="0" viewBox="0 0 4 3">)", "0x0"},
+      {"zero", R"(<svg width="0" height="0">)", "none"},  // no picture is empty
+      {"zero width and a viewBox", R"(<svg width="0" viewBox="0 0 4 3">)", "none"},
       {"width and viewBox ratio", R"(<svg width="200" viewBox="0 0 40 30">)", "200x150"},
       {"viewBox with commas", R"(<svg width="10" viewBox="-10,-10, 30.4 ,20.5">)", "10x7"},
       {"height and viewBox ratio", R"(<svg height="15px" viewBox="0 0 40 30">)", "20x15"},

@@ -68,6 +68,14 @@ void PutBE(std::string& s, uint16_t v) {
 
 }  // namespace
 
+std::string Hex(std::string_view hex) {
+  std::string out;
+  for (size_t i = 0; i < hex.size(); ++i) {
+    if (hex[i] != ' ') out += static_cast<char>(std::stoi(std::string(hex.substr(i++, 2)), 0, 16));
+  }
+  return out;
+}
+
 std::string GifBytes(uint16_t width, uint16_t height) {
   std::string s = "GIF89a";
   s += static_cast<char>(width & 0xFF);

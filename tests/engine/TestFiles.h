@@ -35,6 +35,9 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 
+// Bytes from hex pairs; spaces are for reading only: Hex("FFD8 FFC0").
+std::string Hex(std::string_view hex);
+
 // The header of a GIF whose logical screen is width x height (13 bytes,
 // enough for the probe).
 std::string GifBytes(uint16_t width, uint16_t height);

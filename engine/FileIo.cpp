@@ -218,15 +218,24 @@ bool DocumentReader::ReadMore() {
   constexpr size_t kChunk = 256 * 1024;
   const size_t want = std::max(kChunk, buffer_.size());
   if (buffer_.capacity() - buffer_.size() < want) buffer_.Reserve(buffer_.size() + want);
-  for (;;) {
-    const ssize_t n = Ops().read(fd_, buffer_.data() + buffer_.size(), want);
+  // A pipe delivers what its writer has written so far, a few bytes at a
+  // time for a slow one: reading on until the room is full (or the input
+  // ends) keeps the window from being grown and looked at again for every
+  // few bytes, which would make a long tag cost its length squared.
+  size_t got = 0;
+  while (got < want) {
+    const ssize_t n = Ops().read(fd_, buffer_.data() + buffer_.size(), want - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       ThrowErrno(errno);
     }
+    if (n == 0) break;
     buffer_.SetSize(buffer_.size() + static_cast<size_t>(n));
-    return n > 0;
+    got += static_cast<size_t>(n);
+    // A plain file reads short only at its end.
+    if (S_ISREG(status_.st_mode)) break;
   }
+  return got > 0;
 }
 
 size_t DocumentReader::ReadAt(uint64_t offset, char* data, size_t size) const {

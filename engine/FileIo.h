@@ -113,8 +113,9 @@ class DocumentReader {
   int Handle() const { return fd_; }
 
   // Reads more bytes behind the window: at least as many as the window holds
-  // already, so that a piece carried over many windows is still read and
-  // looked at in linear time. Returns false at the end of the file.
+  // already (fewer only at the end, also from a pipe that delivers a few
+  // bytes at a time), so that a piece carried over many windows is still
+  // read and looked at in linear time. Returns false at the end of the file.
   bool ReadMore();
   std::string_view Window() const { return buffer_.view(); }
   // The caller is done with the first `n` bytes of the window.

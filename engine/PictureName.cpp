@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <iconv.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -445,6 +446,9 @@ std::string MatchIgnoringCase(std::string_view folder, std::string_view relative
       continue;
     }
     if (part == "." || part == "..") {
+      // Only a folder has them: "logo.gif/." names nothing.
+      struct stat st {};
+      if (::stat(path.empty() ? "." : path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
       path.append(part);
       if (!last) path += '/';
       continue;

@@ -43,17 +43,38 @@ struct Block {
   size_t a, b, c, d;
 };
 
-// The lines a change touches, in one text: [first, last).
-void Touched(const Lines& lines, size_t begin, size_t end, size_t& first, size_t& last) {
-  if (end > begin) {
-    first = lines.LineOf(begin);
-    last = lines.LineOf(end - 1) + 1;
-  } else if (begin == lines.Text().size() && (begin == 0 || lines.Text()[begin - 1] == '\n')) {
-    first = last = lines.Count();  // bytes added after the last line break
-  } else {
-    first = lines.LineOf(begin);  // bytes added inside a line change that line
-    last = first + 1;
+// The bytes of whole lines that a change touches in each text. Before a
+// change and after it the two texts are the same, so the lines around it
+// are found by going back to the line break before it and on to the first
+// line break after it; only a change that ends at a line's end in both
+// texts ends its lines there. Without that, a change that takes out or puts
+// in a line break would join its line to the next in one text only.
+struct Span {
+  size_t oldBegin, oldEnd, newBegin, newEnd;
+};
+
+bool AtLineStart(std::string_view text, size_t pos) {
+  return pos == 0 || text[pos - 1] == '\n';
+}
+
+Span SpanOf(std::string_view oldText, std::string_view newText, const Change& c) {
+  const size_t lineBreak =
+      c.oldBegin == 0 ? std::string_view::npos : oldText.rfind('\n', c.oldBegin - 1);
+  const size_t back = c.oldBegin - (lineBreak == std::string_view::npos ? 0 : lineBreak + 1);
+  Span s{c.oldBegin - back, c.oldEnd, c.newBegin - back, c.newEnd};
+  if (!AtLineStart(oldText, c.oldEnd) || !AtLineStart(newText, c.newEnd)) {
+    const size_t next = oldText.find('\n', c.oldEnd);
+    const size_t on = (next == std::string_view::npos ? oldText.size() : next + 1) - c.oldEnd;
+    s.oldEnd += on;
+    s.newEnd += on;
   }
+  return s;
+}
+
+// The line a span's edge stands at: spans begin and end at line starts, or
+// at the end of the text.
+size_t LineAt(const Lines& lines, size_t pos) {
+  return pos == lines.Text().size() ? lines.Count() : lines.LineOf(pos);
 }
 
 void AppendLine(std::string& out, char mark, std::string_view line) {
@@ -144,15 +165,27 @@ std::string UnifiedDiff(const std::string& label, std::string_view oldText,
                         const std::string& oldDate, const std::string& newDate) {
   if (changes.empty()) return {};
   const Lines oldLines(oldText), newLines(newText);
-  std::vector<Block> blocks;
+  // Changes on the same line make one span: the text after the first is
+  // then not the same in both up to the line's end.
+  std::vector<Span> spans;
   for (const Change& c : changes) {
-    Block b{};
-    Touched(oldLines, c.oldBegin, c.oldEnd, b.a, b.b);
-    Touched(newLines, c.newBegin, c.newEnd, b.c, b.d);
-    // Changes on the same or neighbouring lines make one block.
+    const Span s = SpanOf(oldText, newText, c);
+    if (!spans.empty() && s.oldBegin < spans.back().oldEnd) {
+      spans.back().oldEnd = s.oldEnd;
+      spans.back().newEnd = s.newEnd;
+    } else if (s.oldBegin != s.oldEnd || s.newBegin != s.newEnd) {
+      spans.push_back(s);
+    }
+  }
+  if (spans.empty()) return {};
+  // Spans on neighbouring lines make one block.
+  std::vector<Block> blocks;
+  for (const Span& s : spans) {
+    const Block b{LineAt(oldLines, s.oldBegin), LineAt(oldLines, s.oldEnd),
+                  LineAt(newLines, s.newBegin), LineAt(newLines, s.newEnd)};
     if (!blocks.empty() && b.a <= blocks.back().b) {
-      blocks.back().b = std::max(blocks.back().b, b.b);
-      blocks.back().d = std::max(blocks.back().d, b.d);
+      blocks.back().b = b.b;
+      blocks.back().d = b.d;
     } else {
       blocks.push_back(b);
     }

@@ -330,7 +330,7 @@ TEST(MoreFormatsTest, ZeroSidesGiveNoSize) {
       {"h.avif", Avif(Ispe(9, 0), {{1, {1}}}), "none"},
       {"w.svg", R"(<svg width="0" height="9">)", "none"},
       {"h.svg", R"(<svg width="9" height="0.4">)", "none"},  // rounds to 0
-      {"box.svg", R"(<svg viewBox="0 0 9 0">)", "none"},
+      {"box.svg", R"(<svg width="0" viewBox="0 0 4 3">)", "none"},
   };
   TempDir dir;
   for (const auto& row : rows) {

@@ -505,6 +505,17 @@ TEST_F(SiteRunTest, UsageErrorsNameTheOption) {
       {"--root nowhere page.html", "option '--root' wants an existing folder, not 'nowhere'"},
       {"-r page.html page.html", "option '--root' wants an existing folder, not 'page.html'"},
       {"-R -", "option '-R' wants folders, not '-'"},
+      {"- page.html", "'-' (standard input) stands alone"},
+      {"-B", "no file given"},
+      {"-j 0 page.html", "--jobs wants a number from 1 to 1024, not '0'"},
+      {"--jobs=4x page.html", "--jobs wants a number from 1 to 1024, not '4x'"},
+      {"--formats gif,tiff page.html",
+       "--formats: unknown format 'tiff' (known: gif,jpeg,png,webp,bmp,avif,svg,jxl,ico)"},
+      {"--site https://example.com/ page.html",
+       "--site needs --root: the folder its addresses stand for"},
+      {"-r . --site example.com page.html",
+       "--site wants an http:// or https:// address such as https://example.com/, not "
+       "'example.com'"},
   };
   for (const auto& row : rows) {
     const Result r = Run(row.args);

@@ -1,5 +1,4 @@
 // tamarind-cli: gives every IMG tag of HTML files the size of its picture.
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Diff.h"
 #include "Interrupt.h"
 #include "MainProc.h"
@@ -31,263 +31,18 @@
 #include "SiteWalker.h"
 #include "StandardHandles.h"
 
-#ifndef TAMARIND_VERSION
-#define TAMARIND_VERSION "0.0.0"
-#endif
-
 namespace {
 
 using tamarind::MainProc;
 using tamarind::cli::CheckedOutput;
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-const char kUsage[] =
-    "Usage: tamarind-cli [OPTIONS] FILE...\n"
-    "       tamarind-cli [OPTIONS] -R FOLDER...\n"
-    "       tamarind-cli [OPTIONS] -          (standard input to standard output)\n"
-    "       tamarind-cli --size IMAGE...\n"
-    "\n"
-    "Adds width= and height= to every IMG tag of each HTML FILE, in place, from\n"
-    "the header bytes of the picture its SRC names (GIF, JPEG, PNG, WebP, BMP,\n"
-    "AVIF, SVG, JPEG XL or ICO), as a browser shows it. Each file gets a line\n"
-    "\"FILE: N tags changed\", or \"FILE: unchanged\" when not one byte of it\n"
-    "would change (it is then not written, and its backup stays as it was).\n"
-    "A file reached twice (named twice, or through a link) is processed once;\n"
-    "its other names get \"FILE: same file as FIRST\". A file that fails is\n"
-    "reported and the others go on.\n"
-    "Tags left without a size are counted at the end; -v lists them.\n"
-    "\n"
-    "What is written:\n"
-    "  -a, --alt           add alt=\"file name\" to tags without ALT\n"
-    "                        <img src=img/logo.gif>  ->  ... alt=\"logo.gif\"\n"
-    "  -o, --overwrite     rebuild measured tags so new sizes replace old WIDTH/HEIGHT\n"
-    "                        tamarind-cli -o page.html\n"
-    "  -q, --quote         write the numbers between double quotes: width=\"120\"\n"
-    "                      (XHTML documents always get them quoted)\n"
-    "  -r, --root DIR      local folder standing for the web root, for SRC=\"/...\"\n"
-    "                        tamarind-cli -r /var/www/html /var/www/html/index.html\n"
-    "      --formats LIST  measure only these picture formats, from\n"
-    "                      gif,jpeg,png,webp,bmp,avif,svg,jxl,ico (all by default)\n"
-    "                        tamarind-cli --formats gif,jpeg page.html   (as the wizard)\n"
-    "  -x, --more-formats  measure every format (the default; kept for old scripts)\n"
-    "      --site URL      links to this site (http or https, any host case, or\n"
-    "                      //host/) name files under --root; repeatable\n"
-    "                        tamarind-cli -R -r site --site https://example.com/ site\n"
-    "\n"
-    "Which files, and how:\n"
-    "  -R, --recursive     process every *.html, *.htm, *.xhtml and *.xht below the\n"
-    "                      FOLDERs given\n"
-    "                      (hidden files and folders, and symbolic links, are\n"
-    "                      passed over)\n"
-    "                        tamarind-cli -R -r site site\n"
-    "  -L, --follow-links  with -R, follow symbolic links to folders and files,\n"
-    "                      also out of the FOLDER given\n"
-    "                        tamarind-cli -R -L site\n"
-    "  -j, --jobs N        process N files at a time (default: one per processor)\n"
-    "                        tamarind-cli -R -j 4 site\n"
-    "  -B, --no-backup     do not keep each file as it was under NAME.bak\n"
-    "                      (backups are made by default)\n"
-    "\n"
-    "Looking before writing:\n"
-    "  -n, --dry-run       write nothing (no backup either); print what would change;\n"
-    "                      pages are only read, so read-only pages are previewed too\n"
-    "                        tamarind-cli -n -R site\n"
-    "      --diff          print a unified diff of what would change, write nothing;\n"
-    "                      the counts go to standard error, so the diff can be saved\n"
-    "                      and applied later with patch -p0 (names with a TAB, line\n"
-    "                      break, quote or backslash are quoted as git does: \"a\\tb\")\n"
-    "                        tamarind-cli --diff -R site > site.patch\n"
-    "\n"
-    "Other:\n"
-    "      --size          print IMAGE: WIDTHxHEIGHT (or IMAGE: no size (WHY)), change\n"
-    "                      nothing\n"
-    "                        tamarind-cli --size photos/pods.jpg\n"
-    "  -v, --verbose       list every IMG tag left without a size, and why, on\n"
-    "                      standard error as FILE:LINE: SRC: REASON\n"
-    "                        tamarind-cli -v -R site\n"
-    "      --trace         write the rewriter's trace lines to standard error\n"
-    "  -h, --help          show this help and exit\n"
-    "      --version       show the version and exit\n"
-    "\n"
-    "Files are replaced safely: the new contents are flushed to disk (one sync\n"
-    "for a batch; at most 64 files wait at once) before they are renamed over\n"
-    "the document, which keeps its mode, group, ACL and attributes. A file with\n"
-    "other hard links is written in place after a flushed copy, so that every\n"
-    "name sees the new text. Messages are in Japanese in a Japanese locale.\n"
-    "\n"
-    "Ctrl-C (SIGINT), SIGTERM or SIGHUP stop the run between files: the files\n"
-    "in progress are finished, the summary so far is printed; a second signal\n"
-    "ends the program at once. No temporary file is left either way.\n"
-    "\n"
-    "Exit status: 0 all went well, 1 a file failed (or, with --size, a picture\n"
-    "gave no size, or standard output could not be written), 2 wrong usage (then\n"
-    "nothing is touched), 128+N stopped by signal N (130 SIGINT, 143 SIGTERM,\n"
-    "129 SIGHUP).\n";
-
-struct Settings {
-  tamarind::ProcessingOptions options;
-  bool recursive = false;
-  bool dryRun = false;
-  bool diff = false;
-  bool sizeOnly = false;
-  bool trace = false;
-  bool verbose = false;
-  bool followLinks = false;
-  unsigned jobs = 0;  // 0: one per processor
-  tamarind::MessageLanguage language = tamarind::MessageLanguage::English;
-  std::vector<std::string> files;
-};
-
-int UsageError(const std::string& message) {
-  std::cerr << "tamarind-cli: " << message << "\n"
-            << "Try 'tamarind-cli --help' for more information.\n";
-  return kExitUsage;
-}
-
-// The option getopt stopped at, as the user wrote it: "--root", "-z".
-std::string OffendingOption(char** argv) {
-  const std::string word = argv[optind - 1];
-  if (word.rfind("--", 0) == 0) return word.substr(0, word.find('='));
-  // A short option may stand inside a cluster ("-Bz"): name it alone.
-  return std::string("-") + static_cast<char>(optopt);
-}
+using tamarind::cli::kExitFailed;
+using tamarind::cli::kExitOk;
+using tamarind::cli::Settings;
 
 // Prints a text of the program's own (help, version), checked.
-int PrintText(const char* text) {
+int PrintText(std::string_view text) {
   CheckedOutput out(tamarind::MessageLanguage::English);
   return out.Write(text) ? kExitOk : kExitFailed;
-}
-
-// Reads the command line into `s`. Returns -1 to go on, else the exit status.
-int ParseCommandLine(int argc, char** argv, Settings& s) {
-  enum { kOptSize = 256, kOptTrace, kOptVersion, kOptDiff, kOptFormats, kOptSite };
-  static const option kLongOptions[] = {
-      {"alt", no_argument, nullptr, 'a'},
-      {"no-backup", no_argument, nullptr, 'B'},
-      {"overwrite", no_argument, nullptr, 'o'},
-      {"quote", no_argument, nullptr, 'q'},
-      {"root", required_argument, nullptr, 'r'},
-      {"more-formats", no_argument, nullptr, 'x'},
-      {"formats", required_argument, nullptr, kOptFormats},
-      {"site", required_argument, nullptr, kOptSite},
-      {"verbose", no_argument, nullptr, 'v'},
-      {"recursive", no_argument, nullptr, 'R'},
-      {"follow-links", no_argument, nullptr, 'L'},
-      {"jobs", required_argument, nullptr, 'j'},
-      {"dry-run", no_argument, nullptr, 'n'},
-      {"diff", no_argument, nullptr, kOptDiff},
-      {"size", no_argument, nullptr, kOptSize},
-      {"trace", no_argument, nullptr, kOptTrace},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kOptVersion},
-      {nullptr, 0, nullptr, 0},
-  };
-  s.options.MakeBAKFile = true;
-  s.options.Formats = tamarind::ImageFormats::All();
-  opterr = 0;  // messages of our own
-  for (;;) {
-    const int c = getopt_long(argc, argv, ":aBoqr:xRLj:nvh", kLongOptions, nullptr);
-    if (c == -1) break;
-    switch (c) {
-      case 'a':
-        s.options.AddALTAttribute = true;
-        break;
-      case 'B':
-        s.options.MakeBAKFile = false;
-        break;
-      case 'o':
-        s.options.Parameter_OverWrite = true;
-        break;
-      case 'q':
-        s.options.Parameter_QuoteWrite = true;
-        break;
-      case 'r':
-        s.options.Parameter_ABSFolder = optarg;
-        break;
-      case 'x':
-        s.options.Formats = tamarind::ImageFormats::All();
-        break;
-      case kOptFormats: {
-        std::string bad;
-        if (!tamarind::ImageFormats::Parse(optarg, s.options.Formats, bad)) {
-          return UsageError("--formats: unknown format '" + bad +
-                            "' (known: gif,jpeg,png,webp,bmp,avif,svg,jxl,ico)");
-        }
-        break;
-      }
-      case kOptSite:
-        if (!tamarind::IsSiteUrl(optarg)) {
-          return UsageError(std::string("--site wants an http:// or https:// address such as "
-                                        "https://example.com/, not '") +
-                            optarg + "'");
-        }
-        s.options.SiteUrls.emplace_back(optarg);
-        break;
-      case 'v':
-        s.verbose = true;
-        break;
-      case 'R':
-        s.recursive = true;
-        break;
-      case 'L':
-        s.followLinks = true;
-        break;
-      case 'j': {
-        char* end = nullptr;
-        const long n = std::strtol(optarg, &end, 10);
-        if (end == optarg || *end != '\0' || n < 1 || n > 1024) {
-          return UsageError(std::string("--jobs wants a number from 1 to 1024, not '") + optarg +
-                            "'");
-        }
-        s.jobs = static_cast<unsigned>(n);
-        break;
-      }
-      case 'n':
-        s.dryRun = true;
-        break;
-      case kOptDiff:
-        s.diff = s.dryRun = true;
-        break;
-      case kOptSize:
-        s.sizeOnly = true;
-        break;
-      case kOptTrace:
-        s.trace = true;
-        break;
-      case 'h':
-        return PrintText(kUsage);
-      case kOptVersion:
-        return PrintText("tamarind-cli " TAMARIND_VERSION "\n");
-      case ':':
-        return UsageError("option '" + OffendingOption(argv) + "' needs a value");
-      default:
-        return UsageError("unknown option '" + OffendingOption(argv) + "'");
-    }
-  }
-  if (!s.options.SiteUrls.empty() && s.options.Parameter_ABSFolder.empty()) {
-    return UsageError("--site needs --root: the folder its addresses stand for");
-  }
-  s.files.assign(argv + optind, argv + argc);
-  if (s.files.empty()) return UsageError("no file given");
-  const bool standardInput = std::find(s.files.begin(), s.files.end(), "-") != s.files.end();
-  if (standardInput && s.files.size() > 1) return UsageError("'-' (standard input) stands alone");
-  if (standardInput && s.recursive) return UsageError("option '-R' wants folders, not '-'");
-  // The root folder stands in front of a SRC value that begins with "/";
-  // a trailing "/" of its own would only double that one.
-  std::string& root = s.options.Parameter_ABSFolder;
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  if (!root.empty()) {
-    // A mistyped root would leave every rooted picture without a size,
-    // file after file: better said once, before anything is touched.
-    struct stat st {};
-    if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      return UsageError("option '--root' wants an existing folder, not '" + root + "'");
-    }
-  }
-  return -1;
 }
 
 int PrintSizes(const Settings& s, CheckedOutput& out) {
@@ -800,7 +555,11 @@ int main(int argc, char** argv) {
   if (!tamarind::OpenClosedStandardHandles()) return kExitFailed;
   std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a failed write, reported as such
   Settings s;
-  if (const int status = ParseCommandLine(argc, argv, s); status >= 0) return status;
+  if (const auto end = tamarind::cli::ParseCommandLine(argc, argv, s)) {
+    if (end->status == kExitOk) return PrintText(end->text);
+    std::cerr << end->text;
+    return end->status;
+  }
   s.language = tamarind::cli::LocaleLanguage();
   const bool standardInput = s.files.size() == 1 && s.files[0] == "-";
   // Before any other thread: they all leave the signals to one.

@@ -10,8 +10,8 @@
 
 namespace tamarind::cli {
 
-// English, or the Japanese of the engine's table when the locale
-// (LC_ALL, else LC_MESSAGES, else LANG) is Japanese.
+// Japanese when the locale (LC_ALL, else LC_MESSAGES, else LANG) is
+// Japanese, else English: the language of the engine's I/O messages.
 MessageLanguage LocaleLanguage();
 
 // The message of a failure, in `language`.

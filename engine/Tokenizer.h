@@ -147,6 +147,8 @@ void SplitDocument(std::string_view doc, Sink&& AddSegment) {
 // letter. Any other "<" ("< img", "<1", "<!", "<?") is text, a comment or a
 // declaration.
 inline bool OpensTag(std::string_view doc, size_t at) {
+  // The last piece of a document may be text: only a "<" can open a tag.
+  if (at >= doc.size() || doc[at] != '<') return false;
   size_t i = at + 1;
   if (i < doc.size() && doc[i] == '/') ++i;
   if (i >= doc.size()) return false;

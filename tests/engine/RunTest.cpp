@@ -106,7 +106,8 @@ TEST_F(RunTest, DocumentsWithoutImagesComeBackByteForByte) {
   // A NUL byte only counts near the start (see NotAnHtmlDocumentIsRefused).
   const std::string late = std::string(70000, 'x') + '\0' + "<b>";
   for (const std::string& doc :
-       {std::string(), std::string("plain <b>text</b> > <<"), binary, late}) {
+       {std::string(), std::string("plain <b>text</b> > <<"), binary, late, std::string("abc"),
+        std::string("<p>ends in words"), std::string("<!-- x -->tail")}) {
     const std::string file = dir.Write("page.htm", doc);
     EXPECT_EQ(engine.ProcessFile(file), 0);
     EXPECT_EQ(ReadFile(file), doc);

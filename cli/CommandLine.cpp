@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "PictureName.h"
+#include "names/PictureName.h"
 
 #ifndef TAMARIND_VERSION
 #define TAMARIND_VERSION "0.0.0"

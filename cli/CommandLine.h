@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "FileIo.h"
 #include "MainProc.h"
+#include "files/FileIo.h"
 
 namespace tamarind::cli {
 

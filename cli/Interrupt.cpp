@@ -7,7 +7,7 @@
 #include <csignal>
 #include <thread>
 
-#include "SafeWrite.h"
+#include "files/SafeWrite.h"
 
 namespace tamarind::cli {
 namespace {

@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "Ascii.h"
-#include "FileIo.h"
-#include "PathName.h"
-#include "SafeWrite.h"
+#include "files/FileIo.h"
+#include "files/SafeWrite.h"
+#include "names/PathName.h"
 
 namespace tamarind::cli {
 namespace {

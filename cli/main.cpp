@@ -26,10 +26,10 @@
 #include "Interrupt.h"
 #include "MainProc.h"
 #include "Output.h"
-#include "PathName.h"
-#include "PictureName.h"
 #include "SiteWalker.h"
-#include "StandardHandles.h"
+#include "files/StandardHandles.h"
+#include "names/PathName.h"
+#include "names/PictureName.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "MainProc.h"
 
 #include "Ascii.h"
-#include "PathName.h"
-#include "PictureName.h"
+#include "names/PathName.h"
+#include "names/PictureName.h"
 
 #include <sys/stat.h>
 

@@ -21,10 +21,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "FileIo.h"
-#include "JpegUtil.h"
-#include "SafeWrite.h"
-#include "Tokenizer.h"
+#include "files/FileIo.h"
+#include "files/SafeWrite.h"
+#include "html/Tokenizer.h"
+#include "probe/JpegUtil.h"
 
 namespace tamarind {
 

@@ -13,7 +13,7 @@
 
 #include "CommandLine.h"
 #include "FuzzCheck.h"
-#include "PictureName.h"
+#include "names/PictureName.h"
 
 namespace {
 

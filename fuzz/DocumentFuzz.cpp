@@ -19,9 +19,9 @@
 #include <string>
 #include <string_view>
 
-#include "FileOps.h"
 #include "FuzzCheck.h"
 #include "MainProc.h"
+#include "files/FileOps.h"
 
 namespace {
 

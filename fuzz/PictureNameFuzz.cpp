@@ -15,9 +15,9 @@
 
 #include "Ascii.h"
 #include "FuzzCheck.h"
-#include "JpegUtil.h"
 #include "MainProc.h"
-#include "PictureName.h"
+#include "names/PictureName.h"
+#include "probe/JpegUtil.h"
 
 namespace {
 

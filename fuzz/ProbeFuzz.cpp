@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "JpegUtil.h"
+#include "probe/JpegUtil.h"
 
 namespace {
 

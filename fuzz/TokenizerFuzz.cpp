@@ -10,8 +10,8 @@
 
 #include "FuzzCheck.h"
 #include "MainProc.h"
-#include "SegmentList.h"
-#include "Tokenizer.h"
+#include "html/SegmentList.h"
+#include "html/Tokenizer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view doc(reinterpret_cast<const char*>(data), size);

@@ -10,7 +10,7 @@
 #include <QStringList>
 #include <memory>
 
-#include "PathName.h"
+#include "names/PathName.h"
 
 namespace tamarind {
 namespace {

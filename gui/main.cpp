@@ -1,8 +1,8 @@
 // tamarind: the wizard.
 #include <QApplication>
 
-#include "StandardHandles.h"
 #include "StartUp.h"
+#include "files/StandardHandles.h"
 
 int main(int argc, char** argv) {
   // Before Qt opens anything: a page opened as a closed standard output or

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <map>
 
-#include "SafeWrite.h"
 #include "engine/TestFiles.h"
+#include "files/SafeWrite.h"
 
 namespace tamarind {
 namespace {

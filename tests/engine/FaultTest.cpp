@@ -20,9 +20,9 @@
 #include <set>
 #include <thread>
 
-#include "FileOps.h"
 #include "MainProc.h"
 #include "engine/TestFiles.h"
+#include "files/FileOps.h"
 
 namespace tamarind {
 namespace {

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "JpegUtil.h"
-#include "MoreFormats.h"
 #include "engine/TestFiles.h"
+#include "probe/JpegUtil.h"
+#include "probe/MoreFormats.h"
 
 namespace tamarind {
 namespace {

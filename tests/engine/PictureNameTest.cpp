@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "MainProc.h"
-#include "PictureName.h"
 #include "engine/TestFiles.h"
+#include "names/PictureName.h"
 
 namespace tamarind {
 namespace {

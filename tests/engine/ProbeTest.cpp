@@ -10,8 +10,8 @@
 #include <sstream>
 #include <tuple>
 
-#include "JpegUtil.h"
 #include "engine/TestFiles.h"
+#include "probe/JpegUtil.h"
 
 namespace tamarind {
 namespace {

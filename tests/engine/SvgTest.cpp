@@ -2,9 +2,9 @@
 // the root element.
 #include <gtest/gtest.h>
 
-#include "JpegUtil.h"
-#include "MoreFormats.h"
 #include "engine/TestFiles.h"
+#include "probe/JpegUtil.h"
+#include "probe/MoreFormats.h"
 
 namespace tamarind {
 namespace {

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "MainProc.h"
-#include "SegmentList.h"
+#include "html/SegmentList.h"
 
 namespace tamarind {
 namespace {

@@ -16,7 +16,7 @@
 
 #include "Ascii.h"
 #include "MainProc.h"
-#include "PictureName.h"
+#include "names/PictureName.h"
 
 namespace tamarind {
 namespace {

@@ -1,8 +1,8 @@
 // The segment list in its written-out form, for tests and for looking at a
 // document; the run itself never builds it.
-#include "SegmentList.h"
+#include "html/SegmentList.h"
 
-#include "Tokenizer.h"
+#include "html/Tokenizer.h"
 
 namespace tamarind {
 

@@ -1,7 +1,7 @@
-#include "FileIo.h"
-#include "PathName.h"
+#include "files/FileIo.h"
+#include "names/PathName.h"
 
-#include "FileOps.h"
+#include "files/FileOps.h"
 
 #include <fcntl.h>
 #include <sys/xattr.h>

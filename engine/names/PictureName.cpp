@@ -5,7 +5,7 @@
 //    serve values that name no file as they stand.
 //  - A byte that does not decode stays as it is, so that a name in an
 //    encoding we guessed wrong still has its chance on disk.
-#include "PictureName.h"
+#include "names/PictureName.h"
 
 #include <dirent.h>
 #include <iconv.h>

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "Ascii.h"
-#include "ImageFile.h"
-#include "MoreFormats.h"
+#include "probe/ImageFile.h"
+#include "probe/MoreFormats.h"
 
 namespace tamarind {
 namespace {

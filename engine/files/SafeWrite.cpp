@@ -1,4 +1,4 @@
-#include "SafeWrite.h"
+#include "files/SafeWrite.h"
 
 #include <fcntl.h>
 #include <sys/xattr.h>
@@ -13,8 +13,8 @@
 #include <shared_mutex>
 #include <utility>
 
-#include "FileIo.h"
-#include "FileOps.h"
+#include "files/FileIo.h"
+#include "files/FileOps.h"
 
 namespace tamarind {
 namespace {

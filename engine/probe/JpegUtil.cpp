@@ -10,12 +10,12 @@
 //    frame that leaves its number of lines to a DNL segment has the coded
 //    data of its first scan read, within a bound.
 //  - A failed reader leaves no numbers behind.
-#include "JpegUtil.h"
+#include "probe/JpegUtil.h"
 
 #include "Ascii.h"
-#include "ImageFile.h"
-#include "MoreFormats.h"
-#include "PathName.h"
+#include "names/PathName.h"
+#include "probe/ImageFile.h"
+#include "probe/MoreFormats.h"
 
 #include <sys/stat.h>
 #include <algorithm>

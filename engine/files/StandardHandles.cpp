@@ -1,4 +1,4 @@
-#include "StandardHandles.h"
+#include "files/StandardHandles.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -5,9 +5,9 @@
 // file, absurd numbers) is a false result with both numbers 0. Nothing here
 // throws, and the work is bounded on any input: lengths read from the file
 // only ever move the read position, never size an allocation.
-#include "MoreFormats.h"
+#include "probe/MoreFormats.h"
 
-#include "ImageFile.h"
+#include "probe/ImageFile.h"
 
 #include <algorithm>
 #include <array>

@@ -81,15 +81,13 @@ constexpr int kFileNotFound = 2;
 constexpr int kInvalidFileName = 3;
 constexpr int kTooManyOpenFiles = 4;
 constexpr int kAccessDenied = 5;
-constexpr int kReadPastEnd = 100;
 constexpr int kDiskFull = 101;
-constexpr int kInvalidNumber = 106;
-
-[[noreturn]] void ThrowErrno(int err) {
-  throw EInOutError::FromErrno(err);
-}
 
 }  // namespace
+
+void ThrowErrno(int err) {
+  throw EInOutError::FromErrno(err);
+}
 
 std::string IoErrorMessage(int code, MessageLanguage language) {
   const bool ja = language == MessageLanguage::Japanese;
@@ -102,12 +100,8 @@ std::string IoErrorMessage(int code, MessageLanguage language) {
       return ja ? "オープンしたファイルが多すぎます" : "too many open files";
     case kAccessDenied:
       return ja ? "ファイルへのアクセスが拒否されました" : "access denied";
-    case kReadPastEnd:
-      return ja ? "ファイルの末尾以降を読み込みました" : "read past the end of the file";
     case kDiskFull:
       return ja ? "ディスクがいっぱいです" : "disk full";
-    case kInvalidNumber:
-      return ja ? "入力値が数値ではありません" : "invalid numeric input";
     case kNotAnHtmlDocument:
       return ja ? "HTML 文書ではありません" : "not an HTML document";
     default:
@@ -117,8 +111,8 @@ std::string IoErrorMessage(int code, MessageLanguage language) {
 
 namespace {
 
-// The table's code for an errno value, or 0 when the table does not know it.
-int TableCodeOf(int err) {
+// The code with a message of its own for an errno value, or 0 for none.
+int CodeOf(int err) {
   switch (err) {
     case ENOENT:
       return kFileNotFound;
@@ -154,11 +148,11 @@ std::string EInOutError::Message(MessageLanguage language) const {
 }
 
 EInOutError EInOutError::FromErrno(int err) {
-  const int code = TableCodeOf(err);
+  const int code = CodeOf(err);
   if (code != 0) return EInOutError(code);
-  // An errno the table does not know keeps its number and is reported as a
-  // plain I/O error, even where that number means something else in the
-  // table (EIO is 5 on Linux, and is no "access denied").
+  // Any other errno keeps its number and is reported as a plain I/O error,
+  // even where that number is one of the codes above (EIO is 5 on Linux,
+  // and is no "access denied").
   return EInOutError(err, "I/O エラー (" + std::to_string(err) + ")",
                      "I/O error (" + std::to_string(err) + ")");
 }

@@ -13,11 +13,12 @@
 namespace tamarind {
 
 // The I/O error of the engine: an error code and the message chosen by it.
-// Codes follow the engine's table (2 file not found, 3 invalid name, 4 too
-// many open files, 5 access denied, 100 read past end, 101 disk full, 106 not
-// a number); other system errors keep their own number.
-// The table's messages are Japanese, as the wizard shows them; the command
-// line shows the English ones outside a Japanese locale.
+// A failed system call maps its errno value to one of the codes with a
+// message of their own (2 file not found, 3 invalid name, 4 too many open
+// files, 5 access denied, 101 disk full, also for a short write); any other
+// errno keeps its own number, shown as "I/O エラー (N)". The messages are
+// Japanese, as the wizard shows them; the command line shows the English
+// ones outside a Japanese locale.
 enum class MessageLanguage { Japanese, English };
 
 // A document that is plainly no HTML (a NUL byte near its start, or the
@@ -37,7 +38,7 @@ class EInOutError : public std::runtime_error {
   // `english` empty: the message is the same in both languages.
   EInOutError(int code, const std::string& message, const std::string& english = {});
   int Code() const { return code_; }
-  // what() is the Japanese message of the table.
+  // what() is the Japanese message.
   std::string Message(MessageLanguage language) const;
 
   // The error for a failed system call with this errno value.
@@ -48,7 +49,11 @@ class EInOutError : public std::runtime_error {
   std::string english_;
 };
 
-// The message of the table for a code, "I/O エラー (%d)" for any other.
+// Throws EInOutError::FromErrno(err).
+[[noreturn]] void ThrowErrno(int err);
+
+// The message of a code: its own for the codes above, "I/O エラー (%d)" for
+// any other.
 std::string IoErrorMessage(int code, MessageLanguage language = MessageLanguage::Japanese);
 
 // A document's bytes in memory: a plain growing buffer. Documents are read

@@ -19,10 +19,6 @@
 namespace tamarind {
 namespace {
 
-[[noreturn]] void ThrowErrno(int err) {
-  throw EInOutError::FromErrno(err);
-}
-
 // The temporary files that have a name at this moment, for an exit at once.
 // A name is entered before the file gets it and taken out once the file has
 // another name or none, so that the exit never misses one.
@@ -209,6 +205,17 @@ void TakeOverModeAndOwner(int fd, const struct stat& like) {
     (void)Ops().fchown(fd, like.st_uid, like.st_gid);
   }
   if (Ops().fchmod(fd, like.st_mode & 07777) != 0) ThrowErrno(errno);
+}
+
+// A copy of the file `from`, whose status is `status`, in the open file
+// `to`: its bytes, owner (where allowed), permission bits and times, flushed
+// to disk.
+void CopyFlushed(const std::string& from, int to, const struct stat& status) {
+  TakeOverModeAndOwner(to, status);
+  CopyContents(from, to);
+  const struct timespec times[2] = {status.st_atim, status.st_mtim};
+  if (Ops().futimens(to, times) != 0) ThrowErrno(errno);
+  Fsync(to);
 }
 
 // The names of the extended attributes of an open file (the POSIX ACLs
@@ -481,11 +488,7 @@ void MakeBackupFile(const std::string& original, const struct stat& status,
     const int fd =
         scratch.empty() ? CreateNamedTemporary(dir, temp) : CreateFixedTemporary(scratch, temp);
     try {
-      TakeOverModeAndOwner(fd, status);
-      CopyContents(original, fd);
-      const struct timespec times[2] = {status.st_atim, status.st_mtim};
-      if (Ops().futimens(fd, times) != 0) ThrowErrno(errno);
-      Fsync(fd);
+      CopyFlushed(original, fd, status);
     } catch (...) {
       Ops().close(fd);
       ::unlink(temp.Name().c_str());
@@ -580,11 +583,7 @@ std::string MakeJournal(const std::string& target, const struct stat& status, st
   if (fd < 0) fd = CreateFixedTemporary(UnfinishedNameOf(name), unfinished);
   bool named = false;
   try {
-    TakeOverModeAndOwner(fd, status);
-    CopyContents(target, fd);
-    const struct timespec times[2] = {status.st_atim, status.st_mtim};
-    if (Ops().futimens(fd, times) != 0) ThrowErrno(errno);
-    Fsync(fd);
+    CopyFlushed(target, fd, status);
     const int result = unfinished.Empty() ? LinkNameless(fd, name)
                                           : Ops().rename(unfinished.Name().c_str(), name.c_str());
     if (result != 0) ThrowErrno(errno);

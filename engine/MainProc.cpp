@@ -395,19 +395,6 @@ ImageSize MainProc::ResolvePicture(std::string_view src, std::string& path) {
   return resolved_.emplace(std::string(src), std::move(r)).first->second.size;
 }
 
-std::string MainProc::FormatImageTag(std::string_view tag) {
-  const ImageProbe probe = [this](const std::string& path) { return ProbeImage(path); };
-  const PictureResolver resolve = [this](std::string_view src, std::string& path) {
-    return ResolvePicture(src, path);
-  };
-  RewriteContext context{&options, documentFolder_, &probe, &trace, &scratch_};
-  context.resolve = &resolve;
-  std::string result;
-  if (!tamarind::FormatImageTag(tag, context, result)) return std::string(tag);
-  ++tagCounter_;
-  return result;
-}
-
 void MainProc::StartRun(std::string documentFolder, std::string_view name) {
   tagCounter_ = 0;
   misses_.clear();

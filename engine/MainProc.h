@@ -21,84 +21,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Options.h"
 #include "files/FileIo.h"
 #include "files/SafeWrite.h"
+#include "html/TagRewriter.h"
 #include "html/Tokenizer.h"
 #include "probe/JpegUtil.h"
 
 namespace tamarind {
-
-// Whether a document whose bytes come out the same is written back all the
-// same (the wizard's way: its backup is renewed on every run), or left alone,
-// dates, backup and all.
-enum class WriteBack { Always, WhenChanged };
-
-// What a run does besides adding the sizes.
-struct ProcessingOptions {
-  bool AddALTAttribute = false;       // add alt="file name" to a tag without ALT
-  bool MakeBAKFile = false;           // keep the document as it was under the backup name
-  bool Parameter_OverWrite = false;   // rebuild measured tags so new sizes replace old ones
-  bool Parameter_QuoteWrite = false;  // write the numbers between double quotes
-  std::string Parameter_ABSFolder;    // the local folder standing for the web root "/"
-  // The picture formats measured: GIF and JPEG unless the front end asks
-  // for more.
-  ImageFormats Formats = ImageFormats::Classic();
-  // Absolute links to the site itself ("https://example.com/"): a SRC value
-  // under one of them names a file under Parameter_ABSFolder.
-  std::vector<std::string> SiteUrls;
-  WriteBack WriteBackMode = WriteBack::Always;
-};
-
-// Receives the trace lines of the rewriter, one call per line. An empty
-// function means no trace is kept (and none is built).
-using TraceLog = std::function<void(std::string_view line)>;
-
-// ---------------------------------------------------------------------------
-// Segments
-
-// ---------------------------------------------------------------------------
-// The IMG tag rewriter
-
-// The answer of a picture size probe.
-struct ImageSize {
-  bool found = false;
-  int32_t width = 0;
-  int32_t height = 0;
-  // Why there is no size, and what the name's extension says, for the
-  // report of tags left without one.
-  ProbeOutcome outcome = ProbeOutcome::NoFile;
-  ImageKind extension = ImageKind::None;
-};
-using ImageProbe = std::function<ImageSize(const std::string& path)>;
-// Looks for the picture a SRC value names where a browser would find it,
-// once the value as written named no file. May set `path` to the file it
-// looked at, for the report of a tag left without a size.
-using PictureResolver = std::function<ImageSize(std::string_view src, std::string& path)>;
-
-// Why an IMG tag that names a picture was left without a size.
-enum class MissReason {
-  NoPicture,    // no file of that name (or a folder)
-  NotMeasured,  // a file whose format is not measured
-  NoSize,       // its header gives no size
-  Unreadable,   // it may not be read
-  Remote,       // a picture elsewhere on the web
-  EmptySrc,     // SRC=""
-  NotClosed,    // a quoted value of the tag is still open at the document's end
-  InsideText,   // inside an element whose content is text (detail: its name)
-  Percentage,   // the side given is a percentage (detail: WIDTH or HEIGHT)
-  NotANumber,   // the side given is no number (detail: WIDTH or HEIGHT)
-  TooLarge,     // the side given is too large to scale by (detail: WIDTH or HEIGHT)
-  NoOwnSize,    // an SVG that leaves its size to the page
-};
-
-// What the rewriter tells of an IMG tag it left without a size.
-struct TagMiss {
-  bool missed = false;
-  MissReason reason = MissReason::NoPicture;
-  ImageKind extension = ImageKind::None;  // what the picture's name says
-  std::string_view src;                   // the SRC value, its quotes dropped
-  std::string_view detail;                // fixed text, see MissReason
-};
 
 // An IMG tag of a document left without a size, for the report of a run.
 struct ImageMiss {
@@ -110,64 +40,6 @@ struct ImageMiss {
   std::string path;         // the file looked for (empty when none was)
   std::string_view detail;  // fixed text, see MissReason
 };
-
-// Working storage of the rewriter, kept from one tag to the next so that a
-// document of many IMG tags does not allocate for each of them.
-struct RewriteScratch {
-  std::string path;
-  std::string additions;
-};
-
-// Everything the rewriter reads besides the tag itself.
-struct RewriteContext {
-  const ProcessingOptions* options = nullptr;
-  std::string_view documentFolder;  // ends in "/" or is empty
-  const ImageProbe* probe = nullptr;
-  const TraceLog* trace = nullptr;           // may be null or empty
-  RewriteScratch* scratch = nullptr;         // may be null
-  TagMiss* miss = nullptr;                   // may be null: nobody asks
-  const PictureResolver* resolve = nullptr;  // may be null: the name as written only
-  // The document is XHTML: added numbers are written in double quotes
-  // whatever Parameter_QuoteWrite says, so that it stays well-formed XML.
-  bool xhtml = false;
-};
-
-// Rewrites the text of one tag (without its brackets). Returns true and sets
-// `result` when the tag changed; returns false and leaves `result` alone when
-// the tag stays as it is (any tag that is not IMG, an IMG that got nothing).
-bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::string& result);
-
-// A cheap first look for the tag pass: false for a tag that cannot be an IMG
-// tag because its first byte is neither a blank nor an "i". Most tags of a
-// page end here, without a call.
-inline bool MayBeImageTag(std::string_view tag) {
-  if (tag.empty()) return false;
-  const auto c = static_cast<unsigned char>(tag[0]);
-  return c <= 0x20 || c == 'i' || c == 'I';
-}
-
-// Whether a tag's text is an IMG tag with attributes; if so, its name as
-// written and its attribute text, both trimmed. The name ends at a blank or
-// a "/", as in browsers (<img/src=a.gif>).
-bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes);
-
-// The first value of the attribute `upperName` (any letter case) in the text
-// of a tag, as the rewriter reads attributes, with one pair of quotes
-// dropped. False when no attribute of that name has a value.
-bool AttributeValue(std::string_view tag, std::string_view upperName, std::string_view& value);
-
-// The 1-based position of the first blank or "=" in `text`, 0 when there is
-// neither. Blanks are space, tab, CR and LF.
-size_t WordEndPos(std::string_view text);
-
-// Cuts the next token off the front of `remaining`, which must not be empty
-// and must not begin with a byte at or below the space: "=" alone, a quoted
-// value up to and including its closing quote (or to the end when none
-// follows), or a word up to the next blank or "=".
-std::string_view SliceToken(std::string_view& remaining);
-
-// ---------------------------------------------------------------------------
-// The processing run
 
 // Where output goes during the tag pass.
 class DocumentOutput {
@@ -231,9 +103,6 @@ class MainProc {
   // SRC values are resolved against `documentFolder`. Returns the number of
   // tags changed. Throws EInOutError for a failed read.
   int ProcessStream(int input, DocumentOutput& out, std::string_view documentFolder = {});
-
-  // The rewriter on the engine's own state: counts the tag when it changed.
-  std::string FormatImageTag(std::string_view tag);
 
   int TagCounter() const { return tagCounter_; }
   const std::string& DocumentFolder() const { return documentFolder_; }

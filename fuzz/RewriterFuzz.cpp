@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "MainProc.h"
+#include "html/TagRewriter.h"
 
 namespace {
 

@@ -10,12 +10,13 @@
 //    value comes back exactly as written, blanks, "=" and line breaks
 //    included.
 //  - Trace lines are only built when somebody listens.
+#include "html/TagRewriter.h"
+
 #include <cctype>
 #include <charconv>
 #include <optional>
 
 #include "Ascii.h"
-#include "MainProc.h"
 #include "names/PictureName.h"
 
 namespace tamarind {
@@ -92,8 +93,8 @@ class Tracer {
   const TraceLog* log_;
 };
 
-}  // namespace
-
+// The 1-based position of the first blank or "=" in `text`, 0 when there is
+// neither.
 size_t WordEndPos(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (IsBlank(text[i]) || text[i] == '=') return i + 1;
@@ -101,6 +102,10 @@ size_t WordEndPos(std::string_view text) {
   return 0;
 }
 
+// Cuts the next token off the front of `remaining`, which must not begin
+// with a byte at or below the space: "=" alone, a quoted value up to and
+// including its closing quote (or to the end when none follows), or a word
+// up to the next blank or "=".
 std::string_view SliceToken(std::string_view& remaining) {
   size_t length;
   if (remaining.empty()) return {};
@@ -117,8 +122,6 @@ std::string_view SliceToken(std::string_view& remaining) {
   remaining.remove_prefix(length);
   return token;
 }
-
-namespace {
 
 // The tokens of a tag's attribute text, in order, each with its place in
 // the tag. Nothing is stored: a tag of a million attributes costs no more

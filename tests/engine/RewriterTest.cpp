@@ -1,4 +1,5 @@
-// The IMG tag rewriter, run on real picture files through MainProc.
+// The IMG tag rewriter, run on real picture files with the engine's own
+// probe and picture search.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "MainProc.h"
 #include "engine/TestFiles.h"
+#include "html/TagRewriter.h"
 
 namespace tamarind {
 namespace {
@@ -44,20 +46,38 @@ class RewriterTest : public ::testing::Test {
     engine.options.Parameter_OverWrite = (options & kOver) != 0;
     engine.options.Parameter_QuoteWrite = (options & kQuote) != 0;
     engine.options.Parameter_ABSFolder = dir / "root";
-    engine.SetDocumentFolder(dir.Path() + "/");
     return engine;
   }
 
-  void Check(const std::vector<Row>& rows) const {
+  // The tag, without its brackets, through the rewriter as the tag pass
+  // hands it over: with the engine's options, trace, probe and picture
+  // search. Counts it in `changes` when it changed.
+  std::string Rewrite(MainProc& engine, const std::string& tag) {
+    engine.SetDocumentFolder(dir.Path() + "/");
+    const ImageProbe probe = [&](const std::string& path) { return engine.ProbeImage(path); };
+    const PictureResolver resolve = [&](std::string_view src, std::string& path) {
+      return engine.ResolvePicture(src, path);
+    };
+    RewriteContext context{&engine.options, engine.DocumentFolder(), &probe, &engine.trace};
+    context.resolve = &resolve;
+    std::string result;
+    if (!FormatImageTag(tag, context, result)) return tag;
+    ++changes;
+    return result;
+  }
+
+  void Check(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
       SCOPED_TRACE(row.name);
       MainProc engine = Engine(row.options);
-      EXPECT_EQ(engine.FormatImageTag(row.tag), row.expected ? row.expected : row.tag);
-      EXPECT_EQ(engine.TagCounter(), row.counted ? 1 : 0);
+      changes = 0;
+      EXPECT_EQ(Rewrite(engine, row.tag), row.expected ? row.expected : row.tag);
+      EXPECT_EQ(changes, row.counted ? 1 : 0);
     }
   }
 
   TempDir dir;
+  int changes = 0;
 };
 
 TEST_F(RewriterTest, WorkedExamples) {
@@ -219,9 +239,9 @@ TEST_F(RewriterTest, OtherTagsUntouchedUntracedUncounted) {
     MainProc engine = Engine(kAlt | kOver | kQuote);
     std::vector<std::string> lines;
     engine.trace = [&](std::string_view line) { lines.emplace_back(line); };
-    EXPECT_EQ(engine.FormatImageTag(tag), tag);
+    EXPECT_EQ(Rewrite(engine, tag), tag);
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(engine.TagCounter(), 0);
+    EXPECT_EQ(changes, 0);
   }
 }
 
@@ -229,7 +249,7 @@ TEST_F(RewriterTest, AbsoluteSrcWithoutRootFolderIsThePathItself) {
   MainProc engine = Engine(kNone);
   engine.options.Parameter_ABSFolder.clear();
   const std::string tag = "IMG SRC=" + (dir / "root/top/c.gif");
-  EXPECT_EQ(engine.FormatImageTag(tag), tag + " width=16 height=16");
+  EXPECT_EQ(Rewrite(engine, tag), tag + " width=16 height=16");
 }
 
 TEST_F(RewriterTest, BothSizesGivenSkipsTheProbe) {
@@ -272,35 +292,36 @@ TEST_F(RewriterTest, TraceLines) {
     MainProc engine = Engine(kNone);
     std::vector<std::string> lines;
     engine.trace = [&](std::string_view line) { lines.emplace_back(line); };
-    engine.FormatImageTag(tag);
+    Rewrite(engine, tag);
     EXPECT_EQ(lines, expected);
   }
 }
 
-TEST(RewriterTokens, WordEndPosAndSliceToken) {
-  const std::pair<const char*, size_t> ends[] = {{"", 0},  {"abc", 0},  {"a b", 2},   {"ab=c d", 3},
-                                                 {"=", 1}, {"a\tb", 2}, {"a\"b c", 4}};
-  for (const auto& [text, pos] : ends) EXPECT_EQ(WordEndPos(text), pos) << text;
-
-  struct Cut {
-    const char* text;
-    const char* token;
-    const char* rest;
+// The tokens the scanner cuts attribute text into, as its trace names them:
+// "=" alone, a quoted value up to its closing quote (or the end), a word up
+// to the next blank or "=".
+TEST_F(RewriterTest, Tokens) {
+  const std::pair<const char*, std::vector<std::string>> cuts[] = {
+      {"=a.gif", {"=", "a.gif"}},
+      {"SRC=a.gif", {"SRC", "=", "a.gif"}},
+      {"a.gif ALT=x", {"a.gif", "ALT", "=", "x"}},
+      {"a\tb\r\nc", {"a", "b", "c"}},
+      {"ab=c d", {"ab", "=", "c", "d"}},
+      {"\"a b=c\" d", {"\"a b=c\"", "d"}},
+      {"'x\"y' z", {"'x\"y'", "z"}},
+      {"\"open to end", {"\"open to end"}},
+      {"a\"b c\"", {"a\"b", "c\""}},
   };
-  const Cut cuts[] = {
-      {"=a.gif", "=", "a.gif"},
-      {"SRC=a.gif", "SRC", "=a.gif"},
-      {"a.gif ALT=x", "a.gif", " ALT=x"},
-      {"word", "word", ""},
-      {"\"a b=c\" d", "\"a b=c\"", " d"},
-      {"'x\"y' z", "'x\"y'", " z"},
-      {"\"open to end", "\"open to end", ""},
-      {"a\"b c\"", "a\"b", " c\""},
-  };
-  for (const Cut& cut : cuts) {
-    std::string_view rest = cut.text;
-    EXPECT_EQ(SliceToken(rest), cut.token) << cut.text;
-    EXPECT_EQ(rest, cut.rest) << cut.text;
+  constexpr std::string_view kSlice = "Slice : Keyword is ";
+  for (const auto& [text, tokens] : cuts) {
+    SCOPED_TRACE(text);
+    MainProc engine = Engine(kNone);
+    std::vector<std::string> sliced;
+    engine.trace = [&](std::string_view line) {
+      if (line.starts_with(kSlice)) sliced.emplace_back(line.substr(kSlice.size()));
+    };
+    Rewrite(engine, std::string("IMG ") + text);
+    EXPECT_EQ(sliced, tokens);
   }
 }
 

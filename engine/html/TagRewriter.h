@@ -1,0 +1,106 @@
+// TagRewriter: the IMG tag rewriter.
+//
+// Takes the text of one tag (without its brackets) and, when it is an IMG
+// tag, adds the sides of its picture and what the options ask for. The
+// rewriter keeps no state: everything it reads besides the tag comes in its
+// context, the picture's size too, through the probe and resolver the
+// caller hands it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "Options.h"
+#include "probe/JpegUtil.h"
+
+namespace tamarind {
+
+// The answer of a picture size probe.
+struct ImageSize {
+  bool found = false;
+  int32_t width = 0;
+  int32_t height = 0;
+  // Why there is no size, and what the name's extension says, for the
+  // report of tags left without one.
+  ProbeOutcome outcome = ProbeOutcome::NoFile;
+  ImageKind extension = ImageKind::None;
+};
+using ImageProbe = std::function<ImageSize(const std::string& path)>;
+// Looks for the picture a SRC value names where a browser would find it,
+// once the value as written named no file. May set `path` to the file it
+// looked at, for the report of a tag left without a size.
+using PictureResolver = std::function<ImageSize(std::string_view src, std::string& path)>;
+
+// Why an IMG tag that names a picture was left without a size.
+enum class MissReason {
+  NoPicture,    // no file of that name (or a folder)
+  NotMeasured,  // a file whose format is not measured
+  NoSize,       // its header gives no size
+  Unreadable,   // it may not be read
+  Remote,       // a picture elsewhere on the web
+  EmptySrc,     // SRC=""
+  NotClosed,    // a quoted value of the tag is still open at the document's end
+  InsideText,   // inside an element whose content is text (detail: its name)
+  Percentage,   // the side given is a percentage (detail: WIDTH or HEIGHT)
+  NotANumber,   // the side given is no number (detail: WIDTH or HEIGHT)
+  TooLarge,     // the side given is too large to scale by (detail: WIDTH or HEIGHT)
+  NoOwnSize,    // an SVG that leaves its size to the page
+};
+
+// What the rewriter tells of an IMG tag it left without a size.
+struct TagMiss {
+  bool missed = false;
+  MissReason reason = MissReason::NoPicture;
+  ImageKind extension = ImageKind::None;  // what the picture's name says
+  std::string_view src;                   // the SRC value, its quotes dropped
+  std::string_view detail;                // fixed text, see MissReason
+};
+
+// Working storage of the rewriter, kept from one tag to the next so that a
+// document of many IMG tags does not allocate for each of them.
+struct RewriteScratch {
+  std::string path;
+  std::string additions;
+};
+
+// Everything the rewriter reads besides the tag itself.
+struct RewriteContext {
+  const ProcessingOptions* options = nullptr;
+  std::string_view documentFolder;  // ends in "/" or is empty
+  const ImageProbe* probe = nullptr;
+  const TraceLog* trace = nullptr;           // may be null or empty
+  RewriteScratch* scratch = nullptr;         // may be null
+  TagMiss* miss = nullptr;                   // may be null: nobody asks
+  const PictureResolver* resolve = nullptr;  // may be null: the name as written only
+  // The document is XHTML: added numbers are written in double quotes
+  // whatever Parameter_QuoteWrite says, so that it stays well-formed XML.
+  bool xhtml = false;
+};
+
+// Rewrites the text of one tag (without its brackets). Returns true and sets
+// `result` when the tag changed; returns false and leaves `result` alone when
+// the tag stays as it is (any tag that is not IMG, an IMG that got nothing).
+bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::string& result);
+
+// A cheap first look for the tag pass: false for a tag that cannot be an IMG
+// tag because its first byte is neither a blank nor an "i". Most tags of a
+// page end here, without a call.
+inline bool MayBeImageTag(std::string_view tag) {
+  if (tag.empty()) return false;
+  const auto c = static_cast<unsigned char>(tag[0]);
+  return c <= 0x20 || c == 'i' || c == 'I';
+}
+
+// Whether a tag's text is an IMG tag with attributes; if so, its name as
+// written and its attribute text, both trimmed. The name ends at a blank or
+// a "/", as in browsers (<img/src=a.gif>).
+bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes);
+
+// The first value of the attribute `upperName` (any letter case) in the text
+// of a tag, as the rewriter reads attributes, with one pair of quotes
+// dropped. False when no attribute of that name has a value.
+bool AttributeValue(std::string_view tag, std::string_view upperName, std::string_view& value);
+
+}  // namespace tamarind

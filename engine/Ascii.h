@@ -1,9 +1,34 @@
-// Small rules about ASCII text that several units share.
+// Small rules about ASCII text that several units share: byte classes and
+// comparing without regard to letter case.
 #pragma once
 
 #include <string_view>
 
 namespace tamarind {
+
+// Two sets of blanks are told apart on purpose. IsBlank is space, tab, CR
+// and LF: white space in XML (an XML declaration, an SVG document), and what
+// ends a word of the rewriter's attribute scanner, which keeps a form feed
+// inside a word as browsers keep it inside an unquoted value. IsHtmlSpace
+// adds the form feed: HTML's white space, which ends a tag's name and is
+// dropped around a URL and in front of a number.
+inline bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+inline bool IsHtmlSpace(char c) {
+  return IsBlank(c) || c == '\f';
+}
+// The space and every control byte below it, NUL included: what the
+// rewriter trims from a tag's ends and passes over between tokens.
+inline bool IsSpaceOrControl(char c) {
+  return static_cast<unsigned char>(c) <= 0x20;
+}
+inline bool IsAsciiDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+inline bool IsAsciiLetter(char c) {
+  return static_cast<unsigned char>((c | 0x20) - 'a') < 26;
+}
 
 inline char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;

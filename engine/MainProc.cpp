@@ -167,7 +167,7 @@ void RefuseJournal(const std::string& fileName, const std::string& target) {
 bool EndsTagName(std::string_view text, size_t at, bool atEnd) {
   if (at >= text.size()) return atEnd;
   const char c = text[at];
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '/' || c == '>';
+  return IsHtmlSpace(c) || c == '/' || c == '>';
 }
 
 // A start tag named `lowerName` (any letter case): <script>, <SCRIPT type=...>;
@@ -259,11 +259,9 @@ bool IsEndTagOf(std::string_view raw, std::string_view name, bool atEnd) {
 bool BeginsWithXmlDeclaration(std::string_view doc) {
   if (doc.substr(0, 3) == "\xEF\xBB\xBF") doc.remove_prefix(3);
   size_t i = 0;
-  while (i < doc.size() && (doc[i] == ' ' || doc[i] == '\t' || doc[i] == '\r' || doc[i] == '\n'))
-    ++i;
+  while (i < doc.size() && IsBlank(doc[i])) ++i;
   doc.remove_prefix(i);
-  return doc.size() > 5 && doc.substr(0, 5) == "<?xml" &&
-         (doc[5] == ' ' || doc[5] == '\t' || doc[5] == '\r' || doc[5] == '\n');
+  return doc.size() > 5 && doc.substr(0, 5) == "<?xml" && IsBlank(doc[5]);
 }
 
 bool IsXhtmlName(std::string_view name) {

@@ -12,7 +12,6 @@
 //  - Trace lines are only built when somebody listens.
 #include "html/TagRewriter.h"
 
-#include <cctype>
 #include <charconv>
 #include <optional>
 
@@ -21,16 +20,6 @@
 
 namespace tamarind {
 namespace {
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// Bytes at or below the space are trimmed from both ends of a tag and passed
-// over between tokens; this includes control bytes such as NUL.
-bool IsTrimmed(char c) {
-  return static_cast<unsigned char>(c) <= 0x20;
-}
 
 bool IsQuote(char c) {
   return c == '"' || c == '\'';
@@ -43,7 +32,7 @@ bool NameIs(std::string_view name, std::string_view upperName) {
 
 std::string_view TrimFront(std::string_view s) {
   size_t i = 0;
-  while (i < s.size() && IsTrimmed(s[i])) ++i;
+  while (i < s.size() && IsSpaceOrControl(s[i])) ++i;
   return s.substr(i);
 }
 
@@ -159,14 +148,14 @@ std::string_view Unquoted(std::string_view v) {
 
 // A tag's name ends at a blank (a form feed too, as in browsers) or a "/".
 bool EndsName(char c) {
-  return IsBlank(c) || c == '\f' || c == '/';
+  return IsHtmlSpace(c) || c == '/';
 }
 
 // The attribute text after a tag's name: "/" there only separates, as in
 // <img/src=a.gif>.
 std::string_view SkipSlashes(std::string_view s) {
   size_t i = 0;
-  while (i < s.size() && (IsTrimmed(s[i]) || s[i] == '/')) ++i;
+  while (i < s.size() && (IsSpaceOrControl(s[i]) || s[i] == '/')) ++i;
   return s.substr(i);
 }
 
@@ -235,7 +224,7 @@ class AttributeScanner {
 
  private:
   bool IsClosingSlash() const {
-    return held_.text == "/" && (IsTrimmed(tag_[held_.offset - 1]) ||
+    return held_.text == "/" && (IsSpaceOrControl(tag_[held_.offset - 1]) ||
                                  (any_ && IsClosedQuote(prev_.text) &&
                                   prev_.offset + prev_.text.size() == held_.offset));
   }
@@ -383,17 +372,17 @@ struct Pixels {
 Pixels PixelCount(std::string_view value) {
   if (IsClosedQuote(value)) value = value.substr(1, value.size() - 2);
   size_t i = 0;
-  while (i < value.size() && (IsBlank(value[i]) || value[i] == '\f')) ++i;
+  while (i < value.size() && IsHtmlSpace(value[i])) ++i;
   uint64_t n = 0;
   const size_t first = i;
-  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+  for (; i < value.size() && IsAsciiDigit(value[i]); ++i) {
     if (i - first == 9) return {std::nullopt, MissReason::TooLarge};
     n = n * 10 + static_cast<uint64_t>(value[i] - '0');
   }
   if (i == first) return {std::nullopt, MissReason::NotANumber};
   if (i < value.size() && value[i] == '.') {
     ++i;
-    while (i < value.size() && value[i] >= '0' && value[i] <= '9') ++i;
+    while (i < value.size() && IsAsciiDigit(value[i])) ++i;
   }
   if (i < value.size() && value[i] == '%') return {std::nullopt, MissReason::Percentage};
   return {n};
@@ -481,9 +470,8 @@ Sides AppendSides(std::string& additions, const TagFacts& facts, const ImageSize
 // A URL as browsers take it: blanks around it (space, tab, line breaks,
 // form feed) dropped.
 std::string_view TrimHtmlBlanks(std::string_view s) {
-  const auto blank = [](char c) { return IsBlank(c) || c == '\f'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && IsHtmlSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsHtmlSpace(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -493,12 +481,11 @@ std::string_view TrimHtmlBlanks(std::string_view s) {
 bool IsRemote(std::string_view value) {
   if (value.substr(0, 2) == "//") return true;
   size_t i = 0;
-  while (i < value.size() && (std::isalnum(static_cast<unsigned char>(value[i])) ||
+  while (i < value.size() && (IsAsciiLetter(value[i]) || IsAsciiDigit(value[i]) ||
                               value[i] == '+' || value[i] == '-' || value[i] == '.')) {
     ++i;
   }
-  return i >= 2 && i < value.size() && value[i] == ':' &&
-         std::isalpha(static_cast<unsigned char>(value[0]));
+  return i >= 2 && i < value.size() && value[i] == ':' && IsAsciiLetter(value[0]);
 }
 
 void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size,
@@ -589,7 +576,7 @@ void Compose(std::string& result, std::string_view tag, std::string_view name,
                                            : tag.size();
   size_t end = at;
   if (at < tag.size()) {
-    while (end > 0 && IsTrimmed(tag[end - 1])) --end;
+    while (end > 0 && IsSpaceOrControl(tag[end - 1])) --end;
   }
   result.assign(tag.substr(0, end));
   result += additions;
@@ -604,8 +591,8 @@ void Compose(std::string& result, std::string_view tag, std::string_view name,
 bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes) {
   // The tag between its first and last byte above the space.
   size_t first = 0, last = tag.size();
-  while (first < last && IsTrimmed(tag[first])) ++first;
-  while (last > first && IsTrimmed(tag[last - 1])) --last;
+  while (first < last && IsSpaceOrControl(tag[first])) ++first;
+  while (last > first && IsSpaceOrControl(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
   // The name ends at the first blank or "/"; a tag with nothing after its
   // name has no attributes and is no IMG tag worth looking at. Checking the
@@ -619,8 +606,8 @@ bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_vie
 
 bool AttributeValue(std::string_view tag, std::string_view upperName, std::string_view& value) {
   size_t first = 0, last = tag.size();
-  while (first < last && IsTrimmed(tag[first])) ++first;
-  while (last > first && IsTrimmed(tag[last - 1])) --last;
+  while (first < last && IsSpaceOrControl(tag[first])) ++first;
+  while (last > first && IsSpaceOrControl(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
   size_t nameEnd = 0;
   while (nameEnd < body.size() && !EndsName(body[nameEnd])) ++nameEnd;

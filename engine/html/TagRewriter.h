@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "Ascii.h"
 #include "Options.h"
 #include "probe/JpegUtil.h"
 
@@ -89,8 +90,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
 // page end here, without a call.
 inline bool MayBeImageTag(std::string_view tag) {
   if (tag.empty()) return false;
-  const auto c = static_cast<unsigned char>(tag[0]);
-  return c <= 0x20 || c == 'i' || c == 'I';
+  return IsSpaceOrControl(tag[0]) || tag[0] == 'i' || tag[0] == 'I';
 }
 
 // Whether a tag's text is an IMG tag with attributes; if so, its name as

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "Ascii.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -152,8 +154,7 @@ inline bool OpensTag(std::string_view doc, size_t at) {
   size_t i = at + 1;
   if (i < doc.size() && doc[i] == '/') ++i;
   if (i >= doc.size()) return false;
-  const char c = static_cast<char>(doc[i] | 0x20);
-  return c >= 'a' && c <= 'z';
+  return IsAsciiLetter(doc[i]);
 }
 
 // Where a tag ends as a browser's tokenizer reads it.
@@ -178,7 +179,7 @@ inline TagExtent ReadTag(std::string_view doc, size_t at) {
   for (; i < n; ++i) {
     const char c = doc[i];
     if (c == '>') return {i + 1, true, false};
-    const bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+    const bool blank = IsHtmlSpace(c);
     switch (state) {
       case State::TagName:
         if (blank || c == '/') state = State::BeforeName;

@@ -21,13 +21,9 @@
 namespace tamarind {
 namespace {
 
-bool IsUrlBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsUrlBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsUrlBlank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && IsHtmlSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsHtmlSpace(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -157,7 +153,7 @@ std::string DecodeReferences(std::string_view s) {
       uint32_t cp = 0;
       bool ok = !digits.empty();
       for (char c : digits) {
-        const int v = hex ? HexValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        const int v = hex ? HexValue(c) : (IsAsciiDigit(c) ? c - '0' : -1);
         if (v < 0) ok = false;
         if (!ok) break;
         cp = cp * (hex ? 16u : 10u) + static_cast<uint32_t>(v);
@@ -201,7 +197,7 @@ bool DecodeBase64(std::string_view s, std::string& out) {
   int count = 0;
   size_t padding = 0;
   for (char c : s) {
-    if (IsUrlBlank(c)) continue;
+    if (IsHtmlSpace(c)) continue;
     if (c == '=') {
       ++padding;
       continue;
@@ -338,13 +334,13 @@ std::string DeclaredEncoding(std::string_view head) {
     for (size_t c = 0; c + 7 <= tag.size(); ++c) {
       if (!EqualsIgnoringAsciiCase(tag.substr(c, 7), "charset")) continue;
       size_t i = c + 7;
-      while (i < tag.size() && IsUrlBlank(tag[i])) ++i;
+      while (i < tag.size() && IsHtmlSpace(tag[i])) ++i;
       if (i >= tag.size() || tag[i] != '=') continue;
       ++i;
-      while (i < tag.size() && IsUrlBlank(tag[i])) ++i;
+      while (i < tag.size() && IsHtmlSpace(tag[i])) ++i;
       if (i < tag.size() && (tag[i] == '"' || tag[i] == '\'')) ++i;
       size_t j = i;
-      while (j < tag.size() && !IsUrlBlank(tag[j]) && tag[j] != '"' && tag[j] != '\'' &&
+      while (j < tag.size() && !IsHtmlSpace(tag[j]) && tag[j] != '"' && tag[j] != '\'' &&
              tag[j] != ';' && tag[j] != '/') {
         ++j;
       }

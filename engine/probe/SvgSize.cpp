@@ -20,12 +20,8 @@ namespace {
 
 constexpr size_t kSvgHead = 64 * 1024;
 
-bool IsXmlSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 bool IsNameEnd(char c) {
-  return IsXmlSpace(c) || c == '/' || c == '>' || c == '=';
+  return IsBlank(c) || c == '/' || c == '>' || c == '=';
 }
 
 bool StartsWith(std::string_view text, size_t at, std::string_view prefix) {
@@ -74,7 +70,7 @@ bool ReadRoot(std::string_view text, RootAttributes& root) {
   size_t at = 0;
   if (StartsWith(text, 0, "\xEF\xBB\xBF")) at = 3;  // a UTF-8 byte order mark
   for (;;) {
-    while (at < text.size() && IsXmlSpace(text[at])) ++at;
+    while (at < text.size() && IsBlank(text[at])) ++at;
     if (at >= text.size() || text[at] != '<') return false;
     if (StartsWith(text, at, "<?")) {
       if (!SkipPast(text, at, "?>")) return false;
@@ -96,18 +92,18 @@ bool ReadRoot(std::string_view text, RootAttributes& root) {
   if (name != "svg" && !(name.size() > 4 && name.substr(name.size() - 4) == ":svg")) return false;
 
   for (;;) {
-    while (at < text.size() && IsXmlSpace(text[at])) ++at;
+    while (at < text.size() && IsBlank(text[at])) ++at;
     if (at >= text.size()) return false;  // the start tag goes on past the head
     if (text[at] == '>' || text[at] == '/') return true;
     const size_t attrStart = at;
     while (at < text.size() && !IsNameEnd(text[at])) ++at;
     const std::string_view attr = text.substr(attrStart, at - attrStart);
     if (attr.empty()) return false;  // a stray "=": not well-formed
-    while (at < text.size() && IsXmlSpace(text[at])) ++at;
+    while (at < text.size() && IsBlank(text[at])) ++at;
     std::string_view value;
     if (at < text.size() && text[at] == '=') {
       ++at;
-      while (at < text.size() && IsXmlSpace(text[at])) ++at;
+      while (at < text.size() && IsBlank(text[at])) ++at;
       if (at >= text.size()) return false;
       const char quote = text[at];
       if (quote != '"' && quote != '\'') return false;
@@ -125,8 +121,8 @@ bool ReadRoot(std::string_view text, RootAttributes& root) {
 }
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsXmlSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsXmlSpace(s.back())) s.remove_suffix(1);
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -136,11 +132,11 @@ std::optional<double> TakeNumber(std::string_view& s) {
   size_t i = 0;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
   const size_t digitsStart = i;
-  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+  while (i < s.size() && IsAsciiDigit(s[i])) ++i;
   size_t digits = i - digitsStart;
   if (i < s.size() && s[i] == '.') {
     const size_t fractionStart = ++i;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    while (i < s.size() && IsAsciiDigit(s[i])) ++i;
     digits += i - fractionStart;
   }
   if (digits == 0) return std::nullopt;
@@ -148,8 +144,8 @@ std::optional<double> TakeNumber(std::string_view& s) {
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     size_t j = i + 1;
     if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
-    if (j < s.size() && s[j] >= '0' && s[j] <= '9') {
-      while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j;
+    if (j < s.size() && IsAsciiDigit(s[j])) {
+      while (j < s.size() && IsAsciiDigit(s[j])) ++j;
       i = j;
     }
   }
@@ -202,7 +198,7 @@ bool ViewBoxSize(std::optional<std::string_view> attribute, double& width, doubl
   std::string_view s = *attribute;
   double numbers[4];
   for (int i = 0; i < 4; ++i) {
-    while (!s.empty() && (IsXmlSpace(s.front()) || (i > 0 && s.front() == ','))) {
+    while (!s.empty() && (IsBlank(s.front()) || (i > 0 && s.front() == ','))) {
       s.remove_prefix(1);
     }
     const std::optional<double> n = TakeNumber(s);

@@ -48,8 +48,9 @@ void AppendWithoutDotSegments(std::string& out, std::string_view rooted);
 bool ReadsWithNul(std::string_view value);
 
 // The file `relative` names under `folder` (which ends in "/" or is empty),
-// each component matched ignoring the case of ASCII letters, as on the file
-// systems the original program ran on. Empty when a component matches no
+// each component matched ignoring the case of ASCII letters, as a file
+// system that ignores letter case (Windows, macOS) finds it, so that a site
+// made on one keeps its pictures here. Empty when a component matches no
 // entry or more than one.
 std::string MatchIgnoringCase(std::string_view folder, std::string_view relative);
 

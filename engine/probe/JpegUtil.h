@@ -38,8 +38,9 @@ class ImageFormats {
   constexpr bool Has(ImageKind kind) const {
     return kind != ImageKind::None && (bits_ & Bit(kind)) != 0;
   }
-  // With only GIF and JPEG, a picture is chosen by its extension alone, as
-  // the wizard always did: no header is looked at to find the format.
+  // With only GIF and JPEG (the wizard's set), a picture is chosen by its
+  // extension alone: no header is looked at to find the format, and a file
+  // of any other name is not opened.
   constexpr bool IsClassic() const { return bits_ == Classic().bits_; }
   constexpr unsigned Bits() const { return bits_; }
   constexpr bool operator==(const ImageFormats&) const = default;

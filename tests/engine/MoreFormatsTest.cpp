@@ -346,7 +346,7 @@ TEST(MoreFormatsTest, ZeroSidesGiveNoSize) {
 
 // A picture saved under another format's extension is shown by a browser as
 // what its bytes are; with every format measured, so is it here. With GIF and
-// JPEG alone the extension decides, as it always did.
+// JPEG alone (the wizard's set) the extension decides.
 TEST(MoreFormatsTest, BytesDecideOverAnotherFormatsExtension) {
   const std::string png = Png("IHDR", 5, 4) + std::string(17, '\0');
   const struct {

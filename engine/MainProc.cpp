@@ -186,17 +186,6 @@ bool EndsComment(std::string_view raw, size_t from) {
   return endsWith("-->") || endsWith("--!>");
 }
 
-// What the rewriter needs of a probe's answer.
-ImageSize SizeOf(const ProbeResult& probe) {
-  ImageSize size;
-  size.found = probe.Found();
-  size.width = static_cast<int32_t>(probe.width);
-  size.height = static_cast<int32_t>(probe.height);
-  size.outcome = probe.outcome;
-  size.extension = probe.extension;
-  return size;
-}
-
 // The number of LF bytes, 16 at a time where the processor allows.
 uint64_t CountLineEnds(std::string_view text) {
   uint64_t count = 0;
@@ -296,7 +285,7 @@ std::string BackupNameOf(std::string_view fileName) {
   return std::string(fileName.substr(0, dot)) + ".bak";
 }
 
-ImageSize ImageSizeCache::Get(const std::string& path, ImageFormats formats) {
+ProbeResult ImageSizeCache::Get(const std::string& path, ImageFormats formats) {
   {
     std::shared_lock lock(mutex_);
     for (const Sizes& set : sizes_) {
@@ -307,7 +296,7 @@ ImageSize ImageSizeCache::Get(const std::string& path, ImageFormats formats) {
   }
   // Probed outside the lock: two workers may read the same picture at once,
   // which costs a little and changes nothing.
-  const ImageSize size = SizeOf(ProbeImageFile(path, formats));
+  const ProbeResult size = ProbeImageFile(path, formats);
   std::unique_lock lock(mutex_);
   auto set = std::find_if(sizes_.begin(), sizes_.end(),
                           [formats](const Sizes& s) { return s.formats == formats; });
@@ -316,7 +305,7 @@ ImageSize ImageSizeCache::Get(const std::string& path, ImageFormats formats) {
   return size;
 }
 
-ImageSize MainProc::ProbeImage(const std::string& path) {
+ProbeResult MainProc::ProbeImage(const std::string& path) {
   // A page names the same few pictures again and again; each is read once.
   if (!sizes_) sizes_ = std::make_shared<ImageSizeCache>();
   return sizes_->Get(path, options.Formats);
@@ -344,19 +333,18 @@ ImageKind KindOfMediaType(std::string_view type) {
 
 }  // namespace
 
-ImageSize MainProc::ResolvePicture(std::string_view src, std::string& path) {
+ProbeResult MainProc::ResolvePicture(std::string_view src, std::string& path) {
   // Inline pictures are read from the value itself, and only those: no
   // other scheme is ever fetched.
   if (IsDataUri(src)) {
     path.clear();
     DataPicture picture;
     if (!ParseDataUri(src, picture)) {
-      ImageSize none;
+      ProbeResult none;
       none.outcome = ProbeOutcome::NoSize;
       return none;
     }
-    return SizeOf(
-        ProbeImageBytes(picture.bytes, KindOfMediaType(picture.mediaType), options.Formats));
+    return ProbeImageBytes(picture.bytes, KindOfMediaType(picture.mediaType), options.Formats);
   }
   const auto known = resolved_.find(std::string(src));
   if (known != resolved_.end()) {

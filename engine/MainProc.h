@@ -58,7 +58,7 @@ class DocumentOutput {
 class ImageSizeCache {
  public:
   // The size of a picture: from the cache, or probed and remembered.
-  ImageSize Get(const std::string& path, ImageFormats formats);
+  ProbeResult Get(const std::string& path, ImageFormats formats);
 
  private:
   struct PathHash {
@@ -70,7 +70,7 @@ class ImageSizeCache {
   // and not under another. A command uses one set, so this is one map.
   struct Sizes {
     ImageFormats formats;
-    std::unordered_map<std::string, ImageSize, PathHash, std::equal_to<>> byPath;
+    std::unordered_map<std::string, ProbeResult, PathHash, std::equal_to<>> byPath;
   };
   std::vector<Sizes> sizes_;
 };
@@ -110,10 +110,10 @@ class MainProc {
 
   // The picture size of a path, probed once per run (or once for as long as
   // a shared cache lives).
-  ImageSize ProbeImage(const std::string& path);
+  ProbeResult ProbeImage(const std::string& path);
   // The picture a SRC value names as a browser reads it (see PictureName.h),
   // looked for once per value and run.
-  ImageSize ResolvePicture(std::string_view src, std::string& path);
+  ProbeResult ResolvePicture(std::string_view src, std::string& path);
   // Shares picture sizes with other engines; none (the default) keeps a
   // cache of this engine's own, emptied at the start of every run.
   void ShareImageSizes(std::shared_ptr<ImageSizeCache> cache) {
@@ -202,7 +202,7 @@ class MainProc {
   std::vector<ImageMiss> misses_;
   std::string documentEncoding_;  // as the document declares it, or empty
   struct Resolved {
-    ImageSize size;
+    ProbeResult size;
     std::string path;
   };
   std::unordered_map<std::string, Resolved> resolved_;

@@ -130,10 +130,10 @@ void CheckResolution(std::string_view value) {
   engine.options.SiteUrls = {"https://example.com/"};
   engine.SetDocumentFolder(std::string(TAMARIND_FUZZ_PICTURES) + "img/");
   std::string path, again;
-  const tamarind::ImageSize size = engine.ResolvePicture(value, path);
-  const tamarind::ImageSize second = engine.ResolvePicture(value, again);
-  Check(second.found == size.found && second.width == size.width && again == path);
-  if (!size.found || tamarind::IsDataUri(value)) return;
+  const tamarind::ProbeResult size = engine.ResolvePicture(value, path);
+  const tamarind::ProbeResult second = engine.ResolvePicture(value, again);
+  Check(second.Found() == size.Found() && second.width == size.width && again == path);
+  if (!size.Found() || tamarind::IsDataUri(value)) return;
   const tamarind::ProbeResult probe = tamarind::ProbeImageFile(path, engine.options.Formats);
   Check(probe.Found() && probe.width == uint32_t(size.width) &&
         probe.height == uint32_t(size.height));

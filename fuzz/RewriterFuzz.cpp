@@ -14,7 +14,7 @@
 
 namespace {
 
-using tamarind::ImageSize;
+using tamarind::ProbeResult;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -154,8 +154,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(!probed && !path.empty());
     probed = true;
     found = path.size() % 2 == 0;
-    if (!found) return ImageSize{};
-    return path.size() % 4 == 0 ? ImageSize{true, 2147483647, 1} : ImageSize{true, 120, 45};
+    ProbeResult answer;
+    if (!found) return answer;
+    answer.outcome = tamarind::ProbeOutcome::Found;
+    answer.width = path.size() % 4 == 0 ? tamarind::kLargestSide : 120;
+    answer.height = path.size() % 4 == 0 ? 1 : 45;
+    return answer;
   };
   size_t traceLines = 0;
   const tamarind::TraceLog trace = [&](std::string_view) { ++traceLines; };

@@ -447,18 +447,21 @@ struct Sides {
 // rebuilt whose sides already say what the rebuild would write (a tag of an
 // earlier run) gets none either: it is not rebuilt, so a second run changes
 // no byte.
-Sides AppendSides(std::string& additions, const TagFacts& facts, const ImageSize& size,
+Sides AppendSides(std::string& additions, const TagFacts& facts, const ProbeResult& size,
                   bool hasWidth, bool hasHeight, bool rebuilding, bool quoted, TagMiss& why) {
-  int32_t width = size.width, height = size.height;
+  // The probe's sides are at most kLargestSide.
+  const int32_t pictureWidth = static_cast<int32_t>(size.width);
+  const int32_t pictureHeight = static_cast<int32_t>(size.height);
+  int32_t width = pictureWidth, height = pictureHeight;
   Sides sides{true, true};
   if (hasWidth || hasHeight) {
     const std::optional<int32_t> other =
-        hasWidth ? OtherSide(*facts.width, "WIDTH", size.height, size.width, why)
-                 : OtherSide(*facts.height, "HEIGHT", size.width, size.height, why);
+        hasWidth ? OtherSide(*facts.width, "WIDTH", pictureHeight, pictureWidth, why)
+                 : OtherSide(*facts.height, "HEIGHT", pictureWidth, pictureHeight, why);
     sides = {!hasWidth && other.has_value(), hasWidth && other.has_value()};
     (hasWidth ? height : width) = other.value_or(0);
-  } else if (rebuilding && Gives(facts.width, size.width, quoted) &&
-             Gives(facts.height, size.height, quoted)) {
+  } else if (rebuilding && Gives(facts.width, pictureWidth, quoted) &&
+             Gives(facts.height, pictureHeight, quoted)) {
     return {};
   }
   const std::string_view quote = quoted ? "\"" : "";
@@ -488,7 +491,7 @@ bool IsRemote(std::string_view value) {
   return i >= 2 && i < value.size() && value[i] == ':' && IsAsciiLetter(value[0]);
 }
 
-void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size,
+void NoteMiss(TagMiss& miss, std::string_view src, const ProbeResult& size,
               const ProcessingOptions& options) {
   miss.extension = size.extension;
   switch (size.outcome) {
@@ -523,11 +526,11 @@ void NoteMiss(TagMiss& miss, std::string_view src, const ImageSize& size,
 // The picture a SRC value names: the name as written (a rooted one under the
 // root, its dot segments removed), then, when that names no file, where a
 // browser would find it. `path` is left on the file looked at.
-ImageSize FindPicture(std::string_view src, const RewriteContext& context, std::string& path) {
+ProbeResult FindPicture(std::string_view src, const RewriteContext& context, std::string& path) {
   const bool rooted = src[0] == '/';
   path.assign(rooted ? std::string_view(context.options->Parameter_ABSFolder)
                      : context.documentFolder);
-  ImageSize size;
+  ProbeResult size;
   if (src.size() > kLongestName) {
     // A value no file system can hold (a long inline picture) is not tried
     // as a name.
@@ -546,10 +549,10 @@ ImageSize FindPicture(std::string_view src, const RewriteContext& context, std::
     }
     size = (*context.probe)(path);
   }
-  if (!size.found && context.resolve != nullptr &&
+  if (!size.Found() && context.resolve != nullptr &&
       (size.outcome == ProbeOutcome::NoFile || size.outcome == ProbeOutcome::Folder)) {
-    const ImageSize found = (*context.resolve)(src, path);
-    if (found.found || found.outcome != ProbeOutcome::NoFile) size = found;
+    const ProbeResult found = (*context.resolve)(src, path);
+    if (found.Found() || found.outcome != ProbeOutcome::NoFile) size = found;
   }
   return size;
 }
@@ -645,16 +648,16 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   RewriteScratch localScratch;
   RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
   TagMiss why{true, MissReason::EmptySrc, ImageKind::None, facts.src, {}};
-  ImageSize size;
+  ProbeResult size;
   if (!(hasWidth && hasHeight) && !facts.src.empty()) {
     size = FindPicture(facts.src, context, scratch.path);
-    if (!size.found) NoteMiss(why, facts.src, size, options);
+    if (!size.Found()) NoteMiss(why, facts.src, size, options);
   }
 
   // Additions: the sides the tag lacks, then the alt text.
   std::string& additions = scratch.additions;
   additions.clear();
-  const Sides added = size.found
+  const Sides added = size.Found()
                           ? AppendSides(additions, facts, size, hasWidth, hasHeight, rebuilding,
                                         options.Parameter_QuoteWrite || context.xhtml, why)
                           : Sides{};

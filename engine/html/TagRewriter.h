@@ -18,21 +18,13 @@
 
 namespace tamarind {
 
-// The answer of a picture size probe.
-struct ImageSize {
-  bool found = false;
-  int32_t width = 0;
-  int32_t height = 0;
-  // Why there is no size, and what the name's extension says, for the
-  // report of tags left without one.
-  ProbeOutcome outcome = ProbeOutcome::NoFile;
-  ImageKind extension = ImageKind::None;
-};
-using ImageProbe = std::function<ImageSize(const std::string& path)>;
+// The size of the picture of a path, as the probe answers (its sides at
+// most kLargestSide, so that they pass for 32-bit signed numbers).
+using ImageProbe = std::function<ProbeResult(const std::string& path)>;
 // Looks for the picture a SRC value names where a browser would find it,
 // once the value as written named no file. May set `path` to the file it
 // looked at, for the report of a tag left without a size.
-using PictureResolver = std::function<ImageSize(std::string_view src, std::string& path)>;
+using PictureResolver = std::function<ProbeResult(std::string_view src, std::string& path)>;
 
 // Why an IMG tag that names a picture was left without a size.
 enum class MissReason {

@@ -89,7 +89,7 @@ namespace {
 // GIF: the logical screen size of the header (bytes 6 to 9, little-endian),
 // for any file that begins with "GIF". A side of 0 is no size: no picture
 // is empty, and a tag with width=0 would hide it.
-bool ReadGIF(ImageFile& f, ImageDimensions& size) {
+bool ReadGIF(ImageFile& f, ProbeResult& size) {
   ByteReader r(f);
   if (!r.Expect("GIF")) return false;
   // The version ("87a", "89a") is not looked at: the screen size sits at the
@@ -97,7 +97,8 @@ bool ReadGIF(ImageFile& f, ImageDimensions& size) {
   r.Seek(6);
   uint16_t width = 0, height = 0;
   if (!r.ReadWordLE(width) || !r.ReadWordLE(height) || width == 0 || height == 0) return false;
-  size = {width, height};
+  size.width = width;
+  size.height = height;
   return true;
 }
 
@@ -195,7 +196,7 @@ uint16_t LinesFromDnl(MarkerWalk& walk, uint64_t frameContent, uint16_t frameLen
 // found by walking the marker segments and seeking past each one. The size
 // accounts for an Exif quarter turn. A frame of no samples per line is no
 // size, and one of 0 lines has its size only from a DNL segment.
-bool ReadJPEG(ImageFile& f, ImageDimensions& size) {
+bool ReadJPEG(ImageFile& f, ProbeResult& size) {
   MarkerWalk walk(f);
   ByteReader& r = walk.Reader();
   if (!walk.FindStart()) return false;
@@ -292,7 +293,7 @@ ImageKind SniffKind(ImageFile& f) {
 
 // One reader per format, each of the same shape: an open file in, true and
 // both numbers out once they were read.
-using HeaderReader = bool (*)(ImageFile&, ImageDimensions&);
+using HeaderReader = bool (*)(ImageFile&, ProbeResult&);
 constexpr struct {
   ImageKind kind;
   HeaderReader read;
@@ -302,7 +303,7 @@ constexpr struct {
     {ImageKind::Svg, ReadSVG},   {ImageKind::Jxl, ReadJXL},   {ImageKind::Ico, ReadICO},
 };
 
-bool Measure(ImageKind kind, ImageFile& f, ImageDimensions& size) {
+bool Measure(ImageKind kind, ImageFile& f, ProbeResult& size) {
   f.Seek(0);
   for (const auto& reader : kReaders) {
     if (reader.kind == kind) return reader.read(f, size);
@@ -369,7 +370,7 @@ ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
   // No file has a NUL in its name; the system would read the name short.
   if (fileName.find('\0') != std::string::npos) return result;
   ImageKind kind = formats.Has(result.extension) ? result.extension : ImageKind::None;
-  ImageDimensions size;
+  ProbeResult size;
   bool found = false;
   if (formats.IsClassic()) {
     // GIF and JPEG alone: the extension decides, and a file of any other
@@ -387,9 +388,7 @@ ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
     }
   }
   result.kind = kind;
-  // Sizes travel as 32-bit signed numbers; a larger one is no size.
-  constexpr uint32_t kLargest = 0x7FFFFFFF;
-  if (found && size.width <= kLargest && size.height <= kLargest) {
+  if (found && size.width <= kLargestSide && size.height <= kLargestSide) {
     result.outcome = ProbeOutcome::Found;
     result.width = size.width;
     result.height = size.height;
@@ -406,7 +405,8 @@ ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
   } else if (!ImageFile(fileName).IsOpen()) {
     result.outcome = ProbeOutcome::Unreadable;
   } else {
-    result.outcome = size.noOwnSize ? ProbeOutcome::NoOwnSize : ProbeOutcome::NoSize;
+    result.outcome =
+        size.outcome == ProbeOutcome::NoOwnSize ? ProbeOutcome::NoOwnSize : ProbeOutcome::NoSize;
   }
   return result;
 }
@@ -421,41 +421,19 @@ ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind, ImageFormats
     const ImageKind sniffed = SniffKind(f);
     if (sniffed != ImageKind::None && formats.Has(sniffed)) result.kind = sniffed;
   }
-  ImageDimensions size;
-  constexpr uint32_t kLargest = 0x7FFFFFFF;
+  ProbeResult size;
   if (result.kind == ImageKind::None) {
     result.outcome = ProbeOutcome::NotMeasured;
-  } else if (Measure(result.kind, f, size) && size.width <= kLargest && size.height <= kLargest) {
+  } else if (Measure(result.kind, f, size) && size.width <= kLargestSide &&
+             size.height <= kLargestSide) {
     result.outcome = ProbeOutcome::Found;
     result.width = size.width;
     result.height = size.height;
   } else {
-    result.outcome = size.noOwnSize ? ProbeOutcome::NoOwnSize : ProbeOutcome::NoSize;
+    result.outcome =
+        size.outcome == ProbeOutcome::NoOwnSize ? ProbeOutcome::NoOwnSize : ProbeOutcome::NoSize;
   }
   return result;
-}
-
-namespace {
-
-// The classic readers' own entry: 16-bit numbers, both 0 unless read.
-bool ReadClassic(const std::string& fileName, HeaderReader read, uint16_t& width,
-                 uint16_t& height) {
-  ImageDimensions size;
-  ImageFile f(fileName);
-  const bool found = f.IsOpen() && read(f, size);
-  width = found ? static_cast<uint16_t>(size.width) : 0;
-  height = found ? static_cast<uint16_t>(size.height) : 0;
-  return found;
-}
-
-}  // namespace
-
-bool GetGIFSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
-  return ReadClassic(fileName, ReadGIF, width, height);
-}
-
-bool GetJPEGSize(const std::string& fileName, uint16_t& width, uint16_t& height) {
-  return ReadClassic(fileName, ReadJPEG, width, height);
 }
 
 bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width,

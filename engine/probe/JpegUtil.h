@@ -83,7 +83,12 @@ enum class ProbeOutcome {
   NoOwnSize,    // an SVG that leaves its size to the page
 };
 
-// Everything a probe learns about a picture.
+// The largest side a probe reports: sizes travel as 32-bit signed numbers
+// (the rewriter scales by them), and a larger one is no size.
+constexpr uint32_t kLargestSide = 0x7FFFFFFF;
+
+// Everything a probe learns about a picture: the one answer of the probe,
+// of its readers and of the run's size cache.
 struct ProbeResult {
   ProbeOutcome outcome = ProbeOutcome::NoFile;
   ImageKind kind = ImageKind::None;       // the reader that measured it (Found)
@@ -118,21 +123,5 @@ ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind,
 // measured by its header, as a browser shows it.
 bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width,
                   ImageFormats formats = ImageFormats::Classic());
-
-// The readers behind GetImageSize. Each sets both outputs to 0 first and
-// returns true once both numbers were read; they stay 0 on a false result.
-// A header that gives 0 for a side gives no size.
-//
-// GIF: the logical screen size of the header (bytes 6 to 9, little-endian),
-// for any file that begins with "GIF".
-bool GetGIFSize(const std::string& fileName, uint16_t& width, uint16_t& height);
-
-// JPEG: the size in the first frame header after the start marker FF D8,
-// found by walking the marker segments and seeking past each one. The
-// reported size already accounts for an Exif quarter turn. A frame header of
-// 0 lines takes its number of lines from the DNL segment after the first
-// scan. The walk gives up after 4 MiB read looking for markers or 65,536
-// segments, and looks through at most 64 MiB of a scan for its DNL.
-bool GetJPEGSize(const std::string& fileName, uint16_t& width, uint16_t& height);
 
 }  // namespace tamarind

@@ -26,9 +26,10 @@ constexpr uint32_t FourCC(const char (&s)[5]) {
          uint32_t{static_cast<uint8_t>(s[2])} << 8 | uint32_t{static_cast<uint8_t>(s[3])};
 }
 
-bool Found(ImageDimensions& size, uint32_t width, uint32_t height) {
+bool Found(ProbeResult& size, uint32_t width, uint32_t height) {
   if (width == 0 || height == 0) return false;  // no picture is empty
-  size = {width, height};
+  size.width = width;
+  size.height = height;
   return true;
 }
 
@@ -61,7 +62,7 @@ bool QuarterTurnedPNG(ImageFile& f, uint64_t firstChunk) {
 
 }  // namespace
 
-bool ReadPNG(ImageFile& f, ImageDimensions& size) {
+bool ReadPNG(ImageFile& f, ProbeResult& size) {
   ByteReader r(f);
   uint32_t length = 0, type = 0, width = 0, height = 0;
   if (!r.Expect("\x89PNG\r\n\x1A\n") || !r.ReadDWordBE(length) || !r.ReadDWordBE(type))
@@ -80,7 +81,7 @@ bool ReadPNG(ImageFile& f, ImageDimensions& size) {
 
 // ---- WebP ---------------------------------------------------------------
 
-bool ReadWebP(ImageFile& f, ImageDimensions& size) {
+bool ReadWebP(ImageFile& f, ProbeResult& size) {
   ByteReader r(f);
   uint32_t riff = 0, riffSize = 0, webp = 0, chunk = 0, chunkSize = 0;
   if (!r.ReadDWordBE(riff) || !r.ReadLE(4, riffSize) || !r.ReadDWordBE(webp) ||
@@ -119,7 +120,7 @@ bool ReadWebP(ImageFile& f, ImageDimensions& size) {
 
 // ---- BMP ----------------------------------------------------------------
 
-bool ReadBMP(ImageFile& f, ImageDimensions& size) {
+bool ReadBMP(ImageFile& f, ProbeResult& size) {
   ByteReader r(f);
   uint32_t headerSize = 0;
   if (!r.Expect("BM") || !r.Skip(12) || !r.ReadLE(4, headerSize)) return false;
@@ -258,7 +259,7 @@ bool ReadAssociations(ImageFile& f, const Box& ipma, uint32_t primary, Associati
 
 }  // namespace
 
-bool ReadAVIF(ImageFile& f, ImageDimensions& size) {
+bool ReadAVIF(ImageFile& f, ProbeResult& size) {
   const uint64_t fileEnd = f.Size();
   Box ftyp;
   if (!ReadBox(f, 0, fileEnd, ftyp) || ftyp.type != FourCC("ftyp")) return false;
@@ -366,7 +367,7 @@ class BitReader {
 };
 
 // The size header and the orientation, from the codestream's first bytes.
-bool ReadJxlHeaders(std::string_view head, ImageDimensions& size) {
+bool ReadJxlHeaders(std::string_view head, ProbeResult& size) {
   BitReader bits(head);
   uint32_t signature = 0, small = 0, ratio = 0, width = 0, height = 0;
   if (!bits.Read(16, signature) || signature != 0x0AFF || !bits.Read(1, small)) return false;
@@ -436,7 +437,7 @@ bool JxlContainerHead(ImageFile& f, std::string& head) {
 
 }  // namespace
 
-bool ReadJXL(ImageFile& f, ImageDimensions& size) {
+bool ReadJXL(ImageFile& f, ProbeResult& size) {
   std::string head;
   ByteReader r(f);
   uint8_t first = 0;
@@ -462,7 +463,7 @@ bool ReadJXL(ImageFile& f, ImageDimensions& size) {
 // of one area an icon's deepest one, else the first. It takes the size from
 // the directory, also for a picture stored as PNG, and it refuses a file
 // whose directory is cut short or whose pictures begin inside it.
-bool ReadICO(ImageFile& f, ImageDimensions& size) {
+bool ReadICO(ImageFile& f, ProbeResult& size) {
   ByteReader r(f);
   uint16_t reserved = 0, type = 0, count = 0;
   if (!r.ReadWordLE(reserved) || !r.ReadWordLE(type) || !r.ReadWordLE(count)) return false;
@@ -487,50 +488,6 @@ bool ReadICO(ImageFile& f, ImageDimensions& size) {
     }
   }
   return Found(size, width, height);
-}
-
-namespace {
-
-// Opens the file and runs one reader on it; a failed reader leaves no
-// numbers behind.
-bool Probe(const std::string& fileName, ImageDimensions& size,
-           bool (*read)(ImageFile&, ImageDimensions&)) {
-  size = {};
-  ImageFile f(fileName);
-  if (!f.IsOpen()) return false;
-  if (read(f, size)) return true;
-  size = {};
-  return false;
-}
-
-}  // namespace
-
-bool GetPNGSize(const std::string& fileName, ImageDimensions& size) {
-  return Probe(fileName, size, ReadPNG);
-}
-
-bool GetWebPSize(const std::string& fileName, ImageDimensions& size) {
-  return Probe(fileName, size, ReadWebP);
-}
-
-bool GetBMPSize(const std::string& fileName, ImageDimensions& size) {
-  return Probe(fileName, size, ReadBMP);
-}
-
-bool GetAVIFSize(const std::string& fileName, ImageDimensions& size) {
-  return Probe(fileName, size, ReadAVIF);
-}
-
-bool GetSVGSize(const std::string& fileName, ImageDimensions& size) {
-  return Probe(fileName, size, ReadSVG);
-}
-
-bool GetJXLSize(const std::string& fileName, ImageDimensions& size) {
-  return Probe(fileName, size, ReadJXL);
-}
-
-bool GetICOSize(const std::string& fileName, ImageDimensions& size) {
-  return Probe(fileName, size, ReadICO);
 }
 
 }  // namespace tamarind

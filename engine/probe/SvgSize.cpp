@@ -221,13 +221,13 @@ bool ToPixels(double value, uint32_t& out) {
 
 }  // namespace
 
-bool SvgSizeOf(std::string_view text, ImageDimensions& size) {
+bool SvgSizeOf(std::string_view text, ProbeResult& size) {
   size = {};
   RootAttributes root;
   if (!ReadRoot(text.substr(0, kSvgHead), root)) return false;
   // From here on the picture is an SVG; without a size it is one the
   // browser stretches to the page.
-  size.noOwnSize = true;
+  size.outcome = ProbeOutcome::NoOwnSize;
   const Side width = SideOf(root.width);
   const Side height = SideOf(root.height);
   double w = width.pixels, h = height.pixels;
@@ -239,21 +239,22 @@ bool SvgSizeOf(std::string_view text, ImageDimensions& size) {
     if (width.kind == Side::Auto) w = h * boxWidth / boxHeight;
     if (height.kind == Side::Auto) h = w * boxHeight / boxWidth;
   }
-  ImageDimensions pixels;
-  if (!ToPixels(w, pixels.width) || !ToPixels(h, pixels.height)) {
-    size.noOwnSize = false;  // a size too large for a tag
+  uint32_t pixelWidth = 0, pixelHeight = 0;
+  if (!ToPixels(w, pixelWidth) || !ToPixels(h, pixelHeight)) {
+    size.outcome = ProbeOutcome::NoSize;  // a size too large for a tag
     return false;
   }
   // A side of no pixels is no size: a tag with width=0 would hide the picture.
-  if (pixels.width == 0 || pixels.height == 0) {
-    size.noOwnSize = false;
+  if (pixelWidth == 0 || pixelHeight == 0) {
+    size.outcome = ProbeOutcome::NoSize;
     return false;
   }
-  size = pixels;
+  size.width = pixelWidth;
+  size.height = pixelHeight;
   return true;
 }
 
-bool ReadSVG(ImageFile& f, ImageDimensions& size) {
+bool ReadSVG(ImageFile& f, ProbeResult& size) {
   std::string head;
   head.reserve(static_cast<size_t>(std::min<uint64_t>(f.Size(), kSvgHead)));
   uint8_t b = 0;

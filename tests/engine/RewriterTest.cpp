@@ -257,7 +257,11 @@ TEST_F(RewriterTest, BothSizesGivenSkipsTheProbe) {
   int probes = 0;
   const ImageProbe probe = [&](const std::string&) {
     ++probes;
-    return ImageSize{true, 1, 2};
+    ProbeResult size;
+    size.outcome = ProbeOutcome::Found;
+    size.width = 1;
+    size.height = 2;
+    return size;
   };
   const RewriteContext context{&options, "/doc/", &probe, nullptr};
   std::string result = "untouched";

@@ -12,10 +12,11 @@ namespace {
 // "WxH"; "own size none" for an SVG the browser sizes by the page around it,
 // "none" for no SVG at all.
 std::string SizeOf(std::string_view text) {
-  ImageDimensions size{7, 7};
+  ProbeResult size;
+  size.width = size.height = 7;
   if (!SvgSizeOf(text, size)) {
     if (size.width != 0 || size.height != 0) return "none but numbers left";
-    return size.noOwnSize ? "own size none" : "none";
+    return size.outcome == ProbeOutcome::NoOwnSize ? "own size none" : "none";
   }
   return std::to_string(size.width) + "x" + std::to_string(size.height);
 }

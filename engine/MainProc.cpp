@@ -121,20 +121,14 @@ bool LooksLikeHtml(std::string_view start) {
   if (start.find('\0') != std::string_view::npos) return false;
   static constexpr std::string_view kSignatures[] = {
       "\x1f\x8b",  // gzip
-      "PK\x03\x04",
-      "PK\x05\x06",
-      "PK\x07\x08",         // zip
-      "%PDF-",              // PDF
-      "\x89PNG\r\n\x1a\n",  // PNG
-      "\xff\xd8\xff",       // JPEG
-      "GIF87a",
-      "GIF89a",    // GIF
-      "\xff\x0a",  // JPEG XL
+      "PK\x03\x04", "PK\x05\x06",
+      "PK\x07\x08",  // zip
+      "%PDF-",       // PDF
   };
   for (const std::string_view signature : kSignatures) {
     if (start.substr(0, signature.size()) == signature) return false;
   }
-  return true;
+  return !StartsWithPictureSignature(start);
 }
 
 // The file a document's name stands for: a symbolic link is followed, so
@@ -310,28 +304,6 @@ ProbeResult MainProc::ProbeImage(const std::string& path) {
   if (!sizes_) sizes_ = std::make_shared<ImageSizeCache>();
   return sizes_->Get(path, options.Formats);
 }
-
-namespace {
-
-// The picture format an inline picture's media type names.
-ImageKind KindOfMediaType(std::string_view type) {
-  static constexpr struct {
-    std::string_view type;
-    ImageKind kind;
-  } kTypes[] = {
-      {"image/gif", ImageKind::Gif},     {"image/jpeg", ImageKind::Jpeg},
-      {"image/png", ImageKind::Png},     {"image/webp", ImageKind::WebP},
-      {"image/bmp", ImageKind::Bmp},     {"image/avif", ImageKind::Avif},
-      {"image/svg+xml", ImageKind::Svg}, {"image/jxl", ImageKind::Jxl},
-      {"image/x-icon", ImageKind::Ico},  {"image/vnd.microsoft.icon", ImageKind::Ico},
-  };
-  for (const auto& t : kTypes) {
-    if (type == t.type) return t.kind;
-  }
-  return ImageKind::None;
-}
-
-}  // namespace
 
 ProbeResult MainProc::ResolvePicture(std::string_view src, std::string& path) {
   // Inline pictures are read from the value itself, and only those: no

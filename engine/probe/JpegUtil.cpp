@@ -232,99 +232,155 @@ bool ReadJPEG(ImageFile& f, ProbeResult& size) {
 
 namespace {
 
-struct FormatNames {
-  ImageKind kind;
-  std::string_view name, title;
+// The first bytes of a file, as the signature tests read them.
+struct Head {
+  std::string_view bytes;
+  bool At(size_t pos, std::string_view what) const {
+    return bytes.size() >= pos + what.size() && bytes.compare(pos, what.size(), what) == 0;
+  }
+  uint32_t ByteAt(size_t pos) const { return static_cast<uint8_t>(bytes[pos]); }
 };
-constexpr FormatNames kFormats[] = {
-    {ImageKind::Gif, "gif", "GIF"}, {ImageKind::Jpeg, "jpeg", "JPEG"},
-    {ImageKind::Png, "png", "PNG"}, {ImageKind::WebP, "webp", "WebP"},
-    {ImageKind::Bmp, "bmp", "BMP"}, {ImageKind::Avif, "avif", "AVIF"},
-    {ImageKind::Svg, "svg", "SVG"}, {ImageKind::Jxl, "jxl", "JPEG XL"},
-    {ImageKind::Ico, "ico", "ICO"},
-};
+constexpr size_t kHeadSize = 32;
 
-// Other names of a format, in extensions and in --formats.
-ImageKind AliasKind(std::string_view name) {
-  if (EqualsIgnoringAsciiCase(name, "jpg")) return ImageKind::Jpeg;
-  if (EqualsIgnoringAsciiCase(name, "cur")) return ImageKind::Ico;  // a cursor is an icon file
-  return ImageKind::None;
+// Signatures: only ones that cannot be mistaken (SVG, being text, has
+// none). They decide when a picture's extension says one format and its
+// bytes another, and they keep a picture from being taken for a document.
+bool IsGif(const Head& h) {
+  return h.At(0, "GIF87a") || h.At(0, "GIF89a");
+}
+bool IsJpeg(const Head& h) {
+  return h.At(0, "\xFF\xD8\xFF");
+}
+bool IsPng(const Head& h) {
+  return h.At(0, "\x89PNG\r\n\x1A\n");
+}
+bool IsWebP(const Head& h) {
+  return h.At(0, "RIFF") && h.At(8, "WEBP");
+}
+bool IsBmp(const Head& h) {
+  // "BM" alone is too common a start; the info header's size must follow.
+  if (!h.At(0, "BM") || h.bytes.size() < 18) return false;
+  const uint32_t header =
+      h.ByteAt(14) | h.ByteAt(15) << 8 | h.ByteAt(16) << 16 | h.ByteAt(17) << 24;
+  for (uint32_t known : {12u, 40u, 52u, 56u, 64u, 108u, 124u}) {
+    if (header == known) return true;
+  }
+  return false;
+}
+bool IsAvif(const Head& h) {
+  return h.At(4, "ftyp") && (h.At(8, "avif") || h.At(8, "avis"));
+}
+// JPEG XL: the bare codestream, or the signature box of its container.
+bool IsJxl(const Head& h) {
+  return h.At(0, "\xFF\x0A") || h.At(0, std::string_view("\0\0\0\x0CJXL \r\n\x87\n", 12));
+}
+// ICO and CUR: a zero word, the type (1 icon, 2 cursor), then a count of
+// pictures that a real icon file has.
+bool IsIco(const Head& h) {
+  if (!h.At(0, std::string_view("\0\0\1\0", 4)) && !h.At(0, std::string_view("\0\0\2\0", 4))) {
+    return false;
+  }
+  if (h.bytes.size() < 6) return false;
+  const uint32_t count = h.ByteAt(4) | h.ByteAt(5) << 8;
+  return count >= 1 && count <= 255;
 }
 
-// The format whose signature the file begins with. Only signatures that
-// cannot be mistaken are taken (SVG, being text, has none): this decides
-// when a picture's extension says one format and its bytes another.
-ImageKind SniffKind(ImageFile& f) {
-  uint8_t bytes[32];
-  size_t n = 0;
-  f.Seek(0);
-  while (n < sizeof bytes && f.ReadByte(bytes[n])) ++n;
-  f.Seek(0);
-  const std::string_view head(reinterpret_cast<const char*>(bytes), n);
-  auto at = [&head](size_t pos, std::string_view what) {
-    return head.size() >= pos + what.size() && head.compare(pos, what.size(), what) == 0;
-  };
-  if (at(0, "GIF87a") || at(0, "GIF89a")) return ImageKind::Gif;
-  if (at(0, "\xFF\xD8\xFF")) return ImageKind::Jpeg;
-  if (at(0, "\x89PNG\r\n\x1A\n")) return ImageKind::Png;
-  if (at(0, "RIFF") && at(8, "WEBP")) return ImageKind::WebP;
-  if (at(4, "ftyp") && (at(8, "avif") || at(8, "avis"))) return ImageKind::Avif;
-  // JPEG XL: the bare codestream, or the signature box of its container.
-  if (at(0, "\xFF\x0A") || at(0, std::string_view("\0\0\0\x0CJXL \r\n\x87\n", 12))) {
-    return ImageKind::Jxl;
+// The formats the probe knows, one row each: what a new format needs is a
+// row here and its reader. `name` is the name --formats takes (also an
+// extension); `aliases` are further extensions and names; `mediaTypes` name
+// it in a data: URI. Unused places are empty.
+struct PictureFormat {
+  ImageKind kind;
+  std::string_view name, title;
+  std::string_view aliases[1];
+  std::string_view mediaTypes[2];
+  bool (*signature)(const Head&);  // null: none that cannot be mistaken
+  bool (*read)(ImageFile&, ProbeResult&);
+};
+constexpr PictureFormat kFormats[] = {
+    {ImageKind::Gif, "gif", "GIF", {}, {"image/gif"}, IsGif, ReadGIF},
+    {ImageKind::Jpeg, "jpeg", "JPEG", {"jpg"}, {"image/jpeg"}, IsJpeg, ReadJPEG},
+    {ImageKind::Png, "png", "PNG", {}, {"image/png"}, IsPng, ReadPNG},
+    {ImageKind::WebP, "webp", "WebP", {}, {"image/webp"}, IsWebP, ReadWebP},
+    {ImageKind::Bmp, "bmp", "BMP", {}, {"image/bmp"}, IsBmp, ReadBMP},
+    {ImageKind::Avif, "avif", "AVIF", {}, {"image/avif"}, IsAvif, ReadAVIF},
+    {ImageKind::Svg, "svg", "SVG", {}, {"image/svg+xml"}, nullptr, ReadSVG},
+    {ImageKind::Jxl, "jxl", "JPEG XL", {}, {"image/jxl"}, IsJxl, ReadJXL},
+    // A cursor is an icon file.
+    {ImageKind::Ico,
+     "ico",
+     "ICO",
+     {"cur"},
+     {"image/x-icon", "image/vnd.microsoft.icon"},
+     IsIco,
+     ReadICO},
+};
+
+const PictureFormat* FormatOf(ImageKind kind) {
+  for (const PictureFormat& f : kFormats) {
+    if (f.kind == kind) return &f;
   }
-  // ICO and CUR: a zero word, the type (1 icon, 2 cursor), then a count of
-  // pictures that a real icon file has.
-  if ((at(0, std::string_view("\0\0\1\0", 4)) || at(0, std::string_view("\0\0\2\0", 4))) &&
-      head.size() >= 6) {
-    const unsigned count = unsigned{bytes[4]} | unsigned{bytes[5]} << 8;
-    if (count >= 1 && count <= 255) return ImageKind::Ico;
-  }
-  if (at(0, "BM") && head.size() >= 18) {
-    // "BM" alone is too common a start; the info header's size must follow.
-    const uint32_t header = uint32_t{bytes[14]} | uint32_t{bytes[15]} << 8 |
-                            uint32_t{bytes[16]} << 16 | uint32_t{bytes[17]} << 24;
-    for (uint32_t known : {12u, 40u, 52u, 56u, 64u, 108u, 124u}) {
-      if (header == known) return ImageKind::Bmp;
+  return nullptr;
+}
+
+// The format a name (an extension, or a name in --formats) stands for.
+ImageKind KindNamed(std::string_view name) {
+  for (const PictureFormat& f : kFormats) {
+    if (EqualsIgnoringAsciiCase(name, f.name)) return f.kind;
+    for (std::string_view alias : f.aliases) {
+      if (!alias.empty() && EqualsIgnoringAsciiCase(name, alias)) return f.kind;
     }
   }
   return ImageKind::None;
 }
 
-// One reader per format, each of the same shape: an open file in, true and
-// both numbers out once they were read.
-using HeaderReader = bool (*)(ImageFile&, ProbeResult&);
-constexpr struct {
-  ImageKind kind;
-  HeaderReader read;
-} kReaders[] = {
-    {ImageKind::Gif, ReadGIF},   {ImageKind::Jpeg, ReadJPEG}, {ImageKind::Png, ReadPNG},
-    {ImageKind::WebP, ReadWebP}, {ImageKind::Bmp, ReadBMP},   {ImageKind::Avif, ReadAVIF},
-    {ImageKind::Svg, ReadSVG},   {ImageKind::Jxl, ReadJXL},   {ImageKind::Ico, ReadICO},
-};
+ImageKind KindOfHead(const Head& head) {
+  for (const PictureFormat& f : kFormats) {
+    if (f.signature != nullptr && f.signature(head)) return f.kind;
+  }
+  return ImageKind::None;
+}
+
+// The format whose signature the file begins with.
+ImageKind SniffKind(ImageFile& f) {
+  char bytes[kHeadSize];
+  size_t n = 0;
+  f.Seek(0);
+  uint8_t b = 0;
+  while (n < sizeof bytes && f.ReadByte(b)) bytes[n++] = static_cast<char>(b);
+  f.Seek(0);
+  return KindOfHead(Head{std::string_view(bytes, n)});
+}
 
 bool Measure(ImageKind kind, ImageFile& f, ProbeResult& size) {
   f.Seek(0);
-  for (const auto& reader : kReaders) {
-    if (reader.kind == kind) return reader.read(f, size);
-  }
-  return false;
+  const PictureFormat* format = FormatOf(kind);
+  return format != nullptr && format->read(f, size);
 }
 
 }  // namespace
 
 std::string_view FormatName(ImageKind kind) {
-  for (const FormatNames& f : kFormats) {
-    if (f.kind == kind) return f.name;
-  }
-  return {};
+  const PictureFormat* format = FormatOf(kind);
+  return format != nullptr ? format->name : std::string_view();
 }
 
 std::string_view FormatTitle(ImageKind kind) {
-  for (const FormatNames& f : kFormats) {
-    if (f.kind == kind) return f.title;
+  const PictureFormat* format = FormatOf(kind);
+  return format != nullptr ? format->title : std::string_view();
+}
+
+ImageKind KindOfMediaType(std::string_view type) {
+  for (const PictureFormat& f : kFormats) {
+    for (std::string_view known : f.mediaTypes) {
+      if (!known.empty() && type == known) return f.kind;
+    }
   }
-  return {};
+  return ImageKind::None;
+}
+
+bool StartsWithPictureSignature(std::string_view bytes) {
+  return KindOfHead(Head{bytes.substr(0, kHeadSize)}) != ImageKind::None;
 }
 
 bool ImageFormats::Parse(std::string_view list, ImageFormats& out, std::string& bad) {
@@ -332,10 +388,7 @@ bool ImageFormats::Parse(std::string_view list, ImageFormats& out, std::string& 
   for (size_t start = 0;;) {
     const size_t comma = list.find(',', start);
     const std::string_view name = list.substr(start, comma - start);
-    ImageKind kind = AliasKind(name);
-    for (const FormatNames& f : kFormats) {
-      if (EqualsIgnoringAsciiCase(name, f.name)) kind = f.kind;
-    }
+    const ImageKind kind = KindNamed(name);
     if (kind == ImageKind::None) {
       bad = std::string(name);
       return false;
@@ -351,12 +404,7 @@ bool ImageFormats::Parse(std::string_view list, ImageFormats& out, std::string& 
 ImageKind ExtensionKindOf(std::string_view fileName) {
   const std::string_view dotted = ExtensionOf(fileName);
   if (dotted.empty()) return ImageKind::None;
-  const std::string_view ext = dotted.substr(1);
-  if (const ImageKind alias = AliasKind(ext); alias != ImageKind::None) return alias;
-  for (const FormatNames& f : kFormats) {
-    if (EqualsIgnoringAsciiCase(ext, f.name)) return f.kind;
-  }
-  return ImageKind::None;
+  return KindNamed(dotted.substr(1));
 }
 
 ImageKind ImageKindOf(std::string_view fileName, ImageFormats formats) {

@@ -72,6 +72,13 @@ ImageKind ExtensionKindOf(std::string_view fileName);
 // kind when that is measured, else none.
 ImageKind ImageKindOf(std::string_view fileName, ImageFormats formats = ImageFormats::Classic());
 
+// The format a media type names ("image/png"), for an inline picture.
+ImageKind KindOfMediaType(std::string_view type);
+
+// Whether `bytes` begin with the signature of a picture format the probe
+// knows, for telling a picture from a document.
+bool StartsWithPictureSignature(std::string_view bytes);
+
 // Why a picture gave no size, in the order the reasons are looked for.
 enum class ProbeOutcome {
   Found,

@@ -90,23 +90,22 @@ void ThrowErrno(int err) {
 }
 
 std::string IoErrorMessage(int code, MessageLanguage language) {
+  static constexpr struct {
+    int code;
+    std::string_view japanese, english;
+  } kMessages[] = {
+      {kFileNotFound, "ファイルが見つかりません", "file not found"},
+      {kInvalidFileName, "不正なファイル名です", "invalid file name"},
+      {kTooManyOpenFiles, "オープンしたファイルが多すぎます", "too many open files"},
+      {kAccessDenied, "ファイルへのアクセスが拒否されました", "access denied"},
+      {kDiskFull, "ディスクがいっぱいです", "disk full"},
+      {kNotAnHtmlDocument, "HTML 文書ではありません", "not an HTML document"},
+  };
   const bool ja = language == MessageLanguage::Japanese;
-  switch (code) {
-    case kFileNotFound:
-      return ja ? "ファイルが見つかりません" : "file not found";
-    case kInvalidFileName:
-      return ja ? "不正なファイル名です" : "invalid file name";
-    case kTooManyOpenFiles:
-      return ja ? "オープンしたファイルが多すぎます" : "too many open files";
-    case kAccessDenied:
-      return ja ? "ファイルへのアクセスが拒否されました" : "access denied";
-    case kDiskFull:
-      return ja ? "ディスクがいっぱいです" : "disk full";
-    case kNotAnHtmlDocument:
-      return ja ? "HTML 文書ではありません" : "not an HTML document";
-    default:
-      return (ja ? "I/O エラー (" : "I/O error (") + std::to_string(code) + ")";
+  for (const auto& m : kMessages) {
+    if (m.code == code) return std::string(ja ? m.japanese : m.english);
   }
+  return (ja ? "I/O エラー (" : "I/O error (") + std::to_string(code) + ")";
 }
 
 namespace {

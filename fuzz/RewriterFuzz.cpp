@@ -36,9 +36,11 @@ bool SameLetters(std::string_view word, std::string_view upper) {
 
 // The tokens of an attribute text, cut the way the rewriter promises: bytes
 // at or below the space between tokens, a quoted value up to its own quote,
-// "=" alone, or a word up to a blank or "=".
+// "=" alone, or a word up to a blank or "="; a name's unquoted value (after
+// its "=") up to a blank, as a browser reads it.
 std::vector<std::string_view> Tokens(std::string_view text) {
   std::vector<std::string_view> tokens;
+  enum { Word, Equal, Value } state = Word;
   size_t i = 0;
   for (;;) {
     while (i < text.size() && IsTrimmed(text[i])) ++i;
@@ -48,7 +50,14 @@ std::vector<std::string_view> Tokens(std::string_view text) {
       end = text.find(text[i], i + 1);
       end = end == std::string_view::npos ? text.size() : end + 1;
     } else if (text[i] != '=') {
-      while (end < text.size() && !IsBlank(text[end]) && text[end] != '=') ++end;
+      while (end < text.size() && !IsBlank(text[end]) && (state == Value || text[end] != '=')) {
+        ++end;
+      }
+    }
+    if (text[i] == '=') {
+      if (state != Word) state = Value;
+    } else {
+      state = state == Value ? Word : Equal;
     }
     tokens.push_back(text.substr(i, end - i));
     i = end;

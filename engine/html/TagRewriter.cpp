@@ -94,8 +94,10 @@ size_t WordEndPos(std::string_view text) {
 // Cuts the next token off the front of `remaining`, which must not begin
 // with a byte at or below the space: "=" alone, a quoted value up to and
 // including its closing quote (or to the end when none follows), or a word
-// up to the next blank or "=".
-std::string_view SliceToken(std::string_view& remaining) {
+// up to the next blank or "=". A `value` after a name's "=" that opens with
+// no quote runs to the next blank, "=" and quotes included, as a browser
+// reads an unquoted value (src=a.gif?v=2, src=a=b").
+std::string_view SliceToken(std::string_view& remaining, bool value) {
   size_t length;
   if (remaining.empty()) return {};
   if (remaining[0] == '=') {
@@ -103,6 +105,9 @@ std::string_view SliceToken(std::string_view& remaining) {
   } else if (IsQuote(remaining[0])) {
     const size_t close = remaining.find(remaining[0], 1);
     length = close == std::string_view::npos ? remaining.size() : close + 1;
+  } else if (value) {
+    length = 1;
+    while (length < remaining.size() && !IsBlank(remaining[length])) ++length;
   } else {
     const size_t end = WordEndPos(remaining);
     length = end == 0 ? remaining.size() : end - 1;
@@ -122,11 +127,11 @@ class Tokens {
     size_t offset;  // in the tag text
   };
   Tokens(std::string_view tag, std::string_view attributes) : tag_(tag), rest_(attributes) {}
-  bool Next(Token& t) {
+  bool Next(Token& t, bool value) {
     rest_ = TrimFront(rest_);
     if (rest_.empty()) return false;
     t.offset = static_cast<size_t>(rest_.data() - tag_.data());
-    t.text = SliceToken(rest_);
+    t.text = SliceToken(rest_, value);
     return true;
   }
 
@@ -184,13 +189,15 @@ class AttributeScanner {
  public:
   AttributeScanner(std::string_view tag, std::string_view attributes, const Tracer& trace)
       : tag_(tag), tokens_(tag, attributes), trace_(trace) {
-    haveHeld_ = tokens_.Next(held_);
+    haveHeld_ = tokens_.Next(held_, false);
   }
 
   // The next attribute, false when the tag has no more.
   bool Next(Attribute& out) {
     while (haveHeld_) {
-      const bool haveNext = tokens_.Next(next_);
+      // After a name's "=" (one or more) comes its value.
+      const bool value = held_.text == "=" && state_ != ScanState::WaitWord;
+      const bool haveNext = tokens_.Next(next_, value);
       if (!haveNext && IsClosingSlash()) {
         selfClosing_ = true;
         slashAt_ = held_.offset;

@@ -104,6 +104,13 @@ void CheckSite(std::string_view value, std::string_view host) {
   while (!path.empty() && static_cast<unsigned char>(path.back()) <= ' ') path.pop_back();
   std::string upper = "HTTPS://" + std::string(host);
   for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  // A browser resolves "." and ".." segments away ("https://h/.?q" asks for
+  // "/?q"), and so does the mapping; the plain path claim is for paths
+  // without them.
+  const std::string segments = "/" + path.substr(0, path.find_first_of("?#"));
+  if (segments.find("/.") != std::string::npos || segments.find("/%2") != std::string::npos) {
+    return;
+  }
   Check(tamarind::MapSiteUrl(upper + "/" + path, sites, rooted) && rooted == "/" + path);
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,13 +23,34 @@ TempDir::TempDir() {
   path_ = pattern;
 }
 
+namespace {
+
+// With TAMARIND_KEEP_PICTURES naming a folder, every file a test writes, and
+// every file left in a test's folder at its end (pictures made by other
+// programs), is copied there as KEEP/PID-N/NAME, so that the browser test can
+// show each one in a browser. The copies keep their names: the name's
+// extension decides how a picture is read.
+void Keep(const fs::path& file, const fs::path& relative) {
+  static const char* keep = std::getenv("TAMARIND_KEEP_PICTURES");
+  static std::atomic<int> kept = 0;
+  std::error_code ignored;
+  if (keep == nullptr || !fs::is_regular_file(file, ignored)) return;
+  const fs::path copy =
+      fs::path(keep) / (std::to_string(::getpid()) + "-" + std::to_string(kept++)) / relative;
+  fs::create_directories(copy.parent_path(), ignored);
+  fs::copy_file(file, copy, fs::copy_options::overwrite_existing, ignored);
+}
+
+}  // namespace
+
 TempDir::~TempDir() {
   std::error_code ignored;
   // Make everything removable again, whatever a test did to the modes.
   for (auto it = fs::recursive_directory_iterator(path_, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (!it->is_symlink())
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    if (it->is_symlink()) continue;
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    Keep(it->path(), fs::relative(it->path(), path_, ignored));
   }
   fs::remove_all(path_, ignored);
 }
@@ -42,7 +64,9 @@ std::string TempDir::Write(std::string_view relative, std::string_view bytes) co
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
   if (!out) throw std::runtime_error("cannot write " + path);
+  Keep(path, relative);
   return path;
 }
 
@@ -97,6 +121,14 @@ std::string JpegBytes(uint16_t width, uint16_t height, uint8_t sof) {
   PutBE(s, height);
   PutBE(s, width);
   s += std::string("\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01", 10);
+  // Enough after the frame header for a browser to show the picture: flat
+  // quantisation tables, Huffman tables of one code each, and a scan whose
+  // blocks are all zero (the data running short is filled in by decoders).
+  s += std::string("\xFF\xDB\x00\x84\x00", 5) + std::string(64, '\x01') + '\x01' +
+       std::string(64, '\x01');
+  const std::string oneCode = std::string("\x01", 1) + std::string(15, '\0') + '\0';
+  s += std::string("\xFF\xC4\x00\x26\x00", 5) + oneCode + '\x10' + oneCode;
+  s += std::string("\xFF\xDA\x00\x0C\x03\x01\x00\x02\x00\x03\x00\x00\x3F\x00\x00\x00", 16);
   s += std::string("\xFF\xD9", 2);
   return s;
 }

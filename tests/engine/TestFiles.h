@@ -38,12 +38,13 @@ bool Exists(const std::string& path);
 // Bytes from hex pairs; spaces are for reading only: Hex("FFD8 FFC0").
 std::string Hex(std::string_view hex);
 
-// The header of a GIF whose logical screen is width x height (13 bytes,
-// enough for the probe).
+// A GIF whose logical screen is width x height, without an image (14 bytes:
+// browsers show it, empty).
 std::string GifBytes(uint16_t width, uint16_t height);
 
 // A JPEG of the given size: SOI, an APP0, the frame header with `sof` as its
-// marker, and EOI. No picture data: the probe reads headers only.
+// marker, the tables and a scan of blank blocks, and EOI: a picture browsers
+// show, grey.
 std::string JpegBytes(uint16_t width, uint16_t height, uint8_t sof = 0xC0);
 
 // A JPEG whose first segment is an Exif block carrying `orientation`, in big-

@@ -9,16 +9,16 @@
 namespace tamarind {
 namespace {
 
-// "WxH"; "own size none" for an SVG the browser sizes by the page around it,
-// "none" for no SVG at all.
+// "WxH" as the probe reads an SVG file holding `text`; "own size none" for
+// an SVG the browser sizes by the page around it, "none" for no SVG at all.
 std::string SizeOf(std::string_view text) {
-  ProbeResult size;
-  size.width = size.height = 7;
-  if (!SvgSizeOf(text, size)) {
-    if (size.width != 0 || size.height != 0) return "none but numbers left";
-    return size.outcome == ProbeOutcome::NoOwnSize ? "own size none" : "none";
+  const test::TempDir dir;
+  const ProbeResult probe = ProbeImageFile(dir.Write("picture.svg", text), ImageFormats::All());
+  if (!probe.Found()) {
+    if (probe.width != 0 || probe.height != 0) return "none but numbers left";
+    return probe.outcome == ProbeOutcome::NoOwnSize ? "own size none" : "none";
   }
-  return std::to_string(size.width) + "x" + std::to_string(size.height);
+  return std::to_string(probe.width) + "x" + std::to_string(probe.height);
 }
 
 TEST(SvgTest, RootElementSizes) {

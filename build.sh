@@ -9,9 +9,10 @@ mode=${1:-run}
 build_dir=${BUILD_DIR:-build}
 # dpkg-dev, file, lintian and desktop-file-utils make and check the Debian
 # packages: cpack finds their dependencies with dpkg-shlibdeps and file.
+# chromium and python3 run the browser test.
 packages=(g++ make cmake libgtest-dev clang-format qt6-base-dev libjpeg62-turbo-dev fonts-ipafont-gothic
   imagemagick librsvg2-bin libjxl-tools dpkg-dev file lintian desktop-file-utils qt6-translations-l10n
-  libxml2-utils)
+  libxml2-utils chromium python3)
 
 install_missing() {
   local missing=()

@@ -7,21 +7,16 @@
 namespace tamarind {
 
 // Two sets of blanks are told apart on purpose. IsBlank is space, tab, CR
-// and LF: white space in XML (an XML declaration, an SVG document), and what
-// ends a word of the rewriter's attribute scanner, which keeps a form feed
-// inside a word as browsers keep it inside an unquoted value. IsHtmlSpace
-// adds the form feed: HTML's white space, which ends a tag's name and is
-// dropped around a URL and in front of a number.
+// and LF: white space in XML (an XML declaration, an SVG document).
+// IsHtmlSpace adds the form feed: HTML's white space, which separates a
+// tag's name and attributes, ends an unquoted value and is dropped around a
+// URL and in front of a number. A NUL or other control byte is neither: in a
+// tag, a browser reads it as part of a name or value.
 inline bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 inline bool IsHtmlSpace(char c) {
   return IsBlank(c) || c == '\f';
-}
-// The space and every control byte below it, NUL included: what the
-// rewriter trims from a tag's ends and passes over between tokens.
-inline bool IsSpaceOrControl(char c) {
-  return static_cast<unsigned char>(c) <= 0x20;
 }
 inline bool IsAsciiDigit(char c) {
   return c >= '0' && c <= '9';

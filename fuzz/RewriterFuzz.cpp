@@ -16,11 +16,9 @@ namespace {
 
 using tamarind::ProbeResult;
 
+// HTML white space: what separates a tag's tokens and ends a word.
 bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-bool IsTrimmed(char c) {
-  return static_cast<unsigned char>(c) <= 0x20;
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
 }
 bool IsQuote(char c) {
   return c == '"' || c == '\'';
@@ -35,7 +33,7 @@ bool SameLetters(std::string_view word, std::string_view upper) {
 }
 
 // The tokens of an attribute text, cut the way the rewriter promises: bytes
-// at or below the space between tokens, a quoted value up to its own quote,
+// of white space between tokens, a quoted value up to its own quote,
 // "=" alone, or a word up to a blank or "="; a name's unquoted value (after
 // its "=") up to a blank, as a browser reads it.
 std::vector<std::string_view> Tokens(std::string_view text) {
@@ -43,7 +41,7 @@ std::vector<std::string_view> Tokens(std::string_view text) {
   enum { Word, Equal, Value } state = Word;
   size_t i = 0;
   for (;;) {
-    while (i < text.size() && IsTrimmed(text[i])) ++i;
+    while (i < text.size() && IsBlank(text[i])) ++i;
     if (i == text.size()) return tokens;
     size_t end = i + 1;
     if (IsQuote(text[i])) {
@@ -117,7 +115,7 @@ std::string_view DanglingName(std::string_view tag, std::vector<std::string_view
     const bool afterQuote = before.size() >= 2 && IsQuote(before[0]) &&
                             before.back() == before[0] &&
                             before.data() + before.size() == slash.data();
-    if (IsTrimmed(tag[at - 1]) || afterQuote) tokens.pop_back();
+    if (IsBlank(tag[at - 1]) || afterQuote) tokens.pop_back();
   }
   enum { Word, Equal, Value } state = Word;
   std::string_view keyword;
@@ -140,7 +138,7 @@ std::string_view DanglingName(std::string_view tag, std::vector<std::string_view
 // additions, then " " and the tag from `at` on.
 bool InsertedBefore(std::string_view tag, size_t at, std::string_view result) {
   size_t keep = at;
-  while (keep > 0 && IsTrimmed(tag[keep - 1])) --keep;
+  while (keep > 0 && IsBlank(tag[keep - 1])) --keep;
   const std::string tail = " " + std::string(tag.substr(at));
   return result.compare(0, keep, tag.substr(0, keep)) == 0 && result.size() >= keep + tail.size() &&
          result.compare(result.size() - tail.size(), tail.size(), tail) == 0;
@@ -180,15 +178,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string result = "\x01untouched";
   const bool changed = tamarind::FormatImageTag(tag, context, result);
 
-  // The tag between its first and last byte above the space; its name runs
+  // The tag between its first and last byte that is no white space; its name runs
   // to the first blank or "/".
   size_t first = 0, last = tag.size();
-  while (first < last && IsTrimmed(tag[first])) ++first;
-  while (last > first && IsTrimmed(tag[last - 1])) --last;
+  while (first < last && IsBlank(tag[first])) ++first;
+  while (last > first && IsBlank(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
   size_t nameEnd = 0;
-  while (nameEnd < body.size() && !IsBlank(body[nameEnd]) && body[nameEnd] != '\f' &&
-         body[nameEnd] != '/') {
+  while (nameEnd < body.size() && !IsBlank(body[nameEnd]) && body[nameEnd] != '/') {
     ++nameEnd;
   }
   if (!SameLetters(body.substr(0, nameEnd), "IMG")) {

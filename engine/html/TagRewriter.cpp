@@ -4,8 +4,9 @@
 //  - The tag text that came in is never altered. It is the base of the
 //    result unless a measured tag is rebuilt from its attribute list.
 //  - The scanner works on the tag text itself, between its first and last
-//    byte above the space. A blank is a space, tab, CR or LF; between tokens
-//    every byte at or below the space is passed over.
+//    byte that is no HTML white space (space, tab, CR, LF, form feed), as
+//    a browser's tokenizer reads it: white space separates tokens and ends
+//    a word; any other byte, a NUL or a control byte too, belongs to one.
 //  - A value that begins with a quote runs to the same quote, so a quoted
 //    value comes back exactly as written, blanks, "=" and line breaks
 //    included.
@@ -32,7 +33,7 @@ bool NameIs(std::string_view name, std::string_view upperName) {
 
 std::string_view TrimFront(std::string_view s) {
   size_t i = 0;
-  while (i < s.size() && IsSpaceOrControl(s[i])) ++i;
+  while (i < s.size() && IsHtmlSpace(s[i])) ++i;
   return s.substr(i);
 }
 
@@ -86,13 +87,13 @@ class Tracer {
 // neither.
 size_t WordEndPos(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
-    if (IsBlank(text[i]) || text[i] == '=') return i + 1;
+    if (IsHtmlSpace(text[i]) || text[i] == '=') return i + 1;
   }
   return 0;
 }
 
 // Cuts the next token off the front of `remaining`, which must not begin
-// with a byte at or below the space: "=" alone, a quoted value up to and
+// with white space: "=" alone, a quoted value up to and
 // including its closing quote (or to the end when none follows), or a word
 // up to the next blank or "=". A `value` after a name's "=" that opens with
 // no quote runs to the next blank, "=" and quotes included, as a browser
@@ -107,7 +108,7 @@ std::string_view SliceToken(std::string_view& remaining, bool value) {
     length = close == std::string_view::npos ? remaining.size() : close + 1;
   } else if (value) {
     length = 1;
-    while (length < remaining.size() && !IsBlank(remaining[length])) ++length;
+    while (length < remaining.size() && !IsHtmlSpace(remaining[length])) ++length;
   } else {
     const size_t end = WordEndPos(remaining);
     length = end == 0 ? remaining.size() : end - 1;
@@ -160,7 +161,7 @@ bool EndsName(char c) {
 // <img/src=a.gif>.
 std::string_view SkipSlashes(std::string_view s) {
   size_t i = 0;
-  while (i < s.size() && (IsSpaceOrControl(s[i]) || s[i] == '/')) ++i;
+  while (i < s.size() && (IsHtmlSpace(s[i]) || s[i] == '/')) ++i;
   return s.substr(i);
 }
 
@@ -231,7 +232,7 @@ class AttributeScanner {
 
  private:
   bool IsClosingSlash() const {
-    return held_.text == "/" && (IsSpaceOrControl(tag_[held_.offset - 1]) ||
+    return held_.text == "/" && (IsHtmlSpace(tag_[held_.offset - 1]) ||
                                  (any_ && IsClosedQuote(prev_.text) &&
                                   prev_.offset + prev_.text.size() == held_.offset));
   }
@@ -586,7 +587,7 @@ void Compose(std::string& result, std::string_view tag, std::string_view name,
                                            : tag.size();
   size_t end = at;
   if (at < tag.size()) {
-    while (end > 0 && IsSpaceOrControl(tag[end - 1])) --end;
+    while (end > 0 && IsHtmlSpace(tag[end - 1])) --end;
   }
   result.assign(tag.substr(0, end));
   result += additions;
@@ -599,10 +600,10 @@ void Compose(std::string& result, std::string_view tag, std::string_view name,
 }  // namespace
 
 bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes) {
-  // The tag between its first and last byte above the space.
+  // The tag between its first and last byte that is no white space.
   size_t first = 0, last = tag.size();
-  while (first < last && IsSpaceOrControl(tag[first])) ++first;
-  while (last > first && IsSpaceOrControl(tag[last - 1])) --last;
+  while (first < last && IsHtmlSpace(tag[first])) ++first;
+  while (last > first && IsHtmlSpace(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
   // The name ends at the first blank or "/"; a tag with nothing after its
   // name has no attributes and is no IMG tag worth looking at. Checking the
@@ -616,8 +617,8 @@ bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_vie
 
 bool AttributeValue(std::string_view tag, std::string_view upperName, std::string_view& value) {
   size_t first = 0, last = tag.size();
-  while (first < last && IsSpaceOrControl(tag[first])) ++first;
-  while (last > first && IsSpaceOrControl(tag[last - 1])) --last;
+  while (first < last && IsHtmlSpace(tag[first])) ++first;
+  while (last > first && IsHtmlSpace(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
   size_t nameEnd = 0;
   while (nameEnd < body.size() && !EndsName(body[nameEnd])) ++nameEnd;

@@ -82,7 +82,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
 // page end here, without a call.
 inline bool MayBeImageTag(std::string_view tag) {
   if (tag.empty()) return false;
-  return IsSpaceOrControl(tag[0]) || tag[0] == 'i' || tag[0] == 'I';
+  return IsHtmlSpace(tag[0]) || tag[0] == 'i' || tag[0] == 'I';
 }
 
 // Whether a tag's text is an IMG tag with attributes; if so, its name as

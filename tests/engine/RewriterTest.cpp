@@ -305,7 +305,7 @@ TEST_F(RewriterTest, TraceLines) {
 // "=" alone, a quoted value up to its closing quote (or the end), a word up
 // to the next blank or "=".
 TEST_F(RewriterTest, Tokens) {
-  const std::pair<const char*, std::vector<std::string>> cuts[] = {
+  const std::pair<std::string_view, std::vector<std::string>> cuts[] = {
       {"=a.gif", {"=", "a.gif"}},
       {"SRC=a.gif", {"SRC", "=", "a.gif"}},
       {"a.gif ALT=x", {"a.gif", "ALT", "=", "x"}},
@@ -315,6 +315,9 @@ TEST_F(RewriterTest, Tokens) {
       {"'x\"y' z", {"'x\"y'", "z"}},
       {"\"open to end", {"\"open to end"}},
       {"a\"b c\"", {"a\"b", "c\""}},
+      // A form feed is white space in a tag; a NUL or control byte is not.
+      {"a=b\fc", {"a", "=", "b", "c"}},
+      {std::string_view("a\0b \x01", 5), {std::string("a\0b", 3), "\x01"}},
   };
   constexpr std::string_view kSlice = "Slice : Keyword is ";
   for (const auto& [text, tokens] : cuts) {
@@ -324,7 +327,7 @@ TEST_F(RewriterTest, Tokens) {
     engine.trace = [&](std::string_view line) {
       if (line.starts_with(kSlice)) sliced.emplace_back(line.substr(kSlice.size()));
     };
-    Rewrite(engine, std::string("IMG ") + text);
+    Rewrite(engine, "IMG " + std::string(text));
     EXPECT_EQ(sliced, tokens);
   }
 }

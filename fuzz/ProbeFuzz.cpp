@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -19,11 +20,12 @@
 
 namespace {
 
-constexpr const char* kNames[] = {"p.gif", "p.jpg", "p.png", "p.webp", "p.bmp", "p.avif", "p.svg"};
-constexpr tamarind::ImageKind kKinds[] = {tamarind::ImageKind::Gif, tamarind::ImageKind::Jpeg,
-                                          tamarind::ImageKind::Png, tamarind::ImageKind::WebP,
-                                          tamarind::ImageKind::Bmp, tamarind::ImageKind::Avif,
-                                          tamarind::ImageKind::Svg};
+constexpr const char* kNames[] = {"p.gif",  "p.jpg", "p.png", "p.webp", "p.bmp",
+                                  "p.avif", "p.svg", "p.jxl", "p.ico"};
+constexpr tamarind::ImageKind kKinds[] = {
+    tamarind::ImageKind::Gif,  tamarind::ImageKind::Jpeg, tamarind::ImageKind::Png,
+    tamarind::ImageKind::WebP, tamarind::ImageKind::Bmp,  tamarind::ImageKind::Avif,
+    tamarind::ImageKind::Svg,  tamarind::ImageKind::Jxl,  tamarind::ImageKind::Ico};
 
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -50,7 +52,7 @@ struct Answer {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const size_t kind = data[0] % 7;
+  const size_t kind = data[0] % std::size(kNames);
   const uint8_t* file = data + 1;
   const size_t fileSize = size - 1;
 

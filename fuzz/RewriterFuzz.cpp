@@ -144,6 +144,15 @@ bool InsertedBefore(std::string_view tag, size_t at, std::string_view result) {
          result.compare(result.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The attribute text of a tag's body: what follows its name, without the
+// white space and slashes in front, as browsers pass over "/" there
+// (<img/src=a.gif>).
+std::string_view AttributeText(std::string_view body) {
+  size_t i = 4;
+  while (i < body.size() && (IsBlank(body[i]) || body[i] == '/')) ++i;
+  return body.substr(i);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -207,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The tag as it came, then the additions; or the additions in front of a
   // closing "/" or of a name whose "=" ends the tag; or the tag rebuilt.
   if (result.compare(0, tag.size(), tag) == 0) return 0;
-  const std::string_view dangling = DanglingName(tag, Tokens(body.substr(4)));
+  const std::string_view dangling = DanglingName(tag, Tokens(AttributeText(body)));
   if (!dangling.empty() &&
       InsertedBefore(tag, static_cast<size_t>(dangling.data() - tag.data()), result)) {
     return 0;
@@ -217,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(mayRebuild);
   Check(result.compare(0, 3, body.substr(0, 3)) == 0 && (result.size() == 3 || result[3] == ' '));
   size_t from = 0;
-  for (std::string_view value : KeptQuotedValues(Tokens(body.substr(4)))) {
+  for (std::string_view value : KeptQuotedValues(Tokens(AttributeText(body)))) {
     from = result.find(value, from);
     Check(from != std::string::npos);
     from += value.size();

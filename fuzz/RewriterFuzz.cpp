@@ -33,7 +33,7 @@ bool SameLetters(std::string_view word, std::string_view upper) {
 }
 
 // The tokens of an attribute text, cut the way the rewriter promises: bytes
-// of white space between tokens, a quoted value up to its own quote,
+// of white space between tokens, a value after "=" quoted up to its own quote,
 // "=" alone, or a word up to a blank or "="; a name's unquoted value (after
 // its "=") up to a blank, as a browser reads it.
 std::vector<std::string_view> Tokens(std::string_view text) {
@@ -44,7 +44,7 @@ std::vector<std::string_view> Tokens(std::string_view text) {
     while (i < text.size() && IsBlank(text[i])) ++i;
     if (i == text.size()) return tokens;
     size_t end = i + 1;
-    if (IsQuote(text[i])) {
+    if (state == Value && IsQuote(text[i])) {
       end = text.find(text[i], i + 1);
       end = end == std::string_view::npos ? text.size() : end + 1;
     } else if (text[i] != '=') {

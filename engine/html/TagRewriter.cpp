@@ -7,9 +7,9 @@
 //    byte that is no HTML white space (space, tab, CR, LF, form feed), as
 //    a browser's tokenizer reads it: white space separates tokens and ends
 //    a word; any other byte, a NUL or a control byte too, belongs to one.
-//  - A value that begins with a quote runs to the same quote, so a quoted
-//    value comes back exactly as written, blanks, "=" and line breaks
-//    included.
+//  - A value (after a name's "=") that begins with a quote runs to the same
+//    quote, so a quoted value comes back exactly as written, blanks, "="
+//    and line breaks included. Elsewhere a quote is a byte like any other.
 //  - Trace lines are only built when somebody listens.
 #include "html/TagRewriter.h"
 
@@ -93,17 +93,18 @@ size_t WordEndPos(std::string_view text) {
 }
 
 // Cuts the next token off the front of `remaining`, which must not begin
-// with white space: "=" alone, a quoted value up to and
-// including its closing quote (or to the end when none follows), or a word
-// up to the next blank or "=". A `value` after a name's "=" that opens with
-// no quote runs to the next blank, "=" and quotes included, as a browser
-// reads an unquoted value (src=a.gif?v=2, src=a=b").
+// with white space: "=" alone, or a word up to the next blank or "=". A
+// `value` after a name's "=" that opens with a quote runs to the same quote
+// included (or to the end when none follows); one that opens with no quote
+// runs to the next blank, "=" and quotes included, as a browser reads an
+// unquoted value (src=a.gif?v=2, src=a=b"). Anywhere else a quote is a byte
+// of a word, as in a browser's attribute name: only a value can be quoted.
 std::string_view SliceToken(std::string_view& remaining, bool value) {
   size_t length;
   if (remaining.empty()) return {};
   if (remaining[0] == '=') {
     length = 1;
-  } else if (IsQuote(remaining[0])) {
+  } else if (value && IsQuote(remaining[0])) {
     const size_t close = remaining.find(remaining[0], 1);
     length = close == std::string_view::npos ? remaining.size() : close + 1;
   } else if (value) {

@@ -302,8 +302,8 @@ TEST_F(RewriterTest, TraceLines) {
 }
 
 // The tokens the scanner cuts attribute text into, as its trace names them:
-// "=" alone, a quoted value up to its closing quote (or the end), a word up
-// to the next blank or "=".
+// "=" alone, a value after "=" quoted up to its closing quote (or the end),
+// a word up to the next blank or "=".
 TEST_F(RewriterTest, Tokens) {
   const std::pair<std::string_view, std::vector<std::string>> cuts[] = {
       {"=a.gif", {"=", "a.gif"}},
@@ -311,9 +311,12 @@ TEST_F(RewriterTest, Tokens) {
       {"a.gif ALT=x", {"a.gif", "ALT", "=", "x"}},
       {"a\tb\r\nc", {"a", "b", "c"}},
       {"ab=c d", {"ab", "=", "c", "d"}},
-      {"\"a b=c\" d", {"\"a b=c\"", "d"}},
-      {"'x\"y' z", {"'x\"y'", "z"}},
-      {"\"open to end", {"\"open to end"}},
+      {"v=\"a b=c\" d", {"v", "=", "\"a b=c\"", "d"}},
+      {"v= 'x\"y' z", {"v", "=", "'x\"y'", "z"}},
+      {"v=\"open to end", {"v", "=", "\"open to end"}},
+      // A quote opens a value only after a name's "="; elsewhere it is a
+      // byte of a name, as browsers read it.
+      {"\"a b=c\" d", {"\"a", "b", "=", "c\"", "d"}},
       {"a\"b c\"", {"a\"b", "c\""}},
       // A form feed is white space in a tag; a NUL or control byte is not.
       {"a=b\fc", {"a", "=", "b", "c"}},

@@ -68,10 +68,13 @@ void CheckReading(std::string_view value, std::string_view encoding) {
   if (value.find_first_of("%&") == std::string_view::npos) {
     Check(reading.find_first_of("\t\n\r\\?#") == std::string::npos);
   }
-  // Any bytes but NUL, every one escaped, come back exactly.
+  // Any bytes but NUL, every one escaped, come back exactly; a rooted name
+  // without its dot segments, as the decoded "/" may have made some.
   std::string bytes(value);
   std::erase(bytes, '\0');
-  Check(tamarind::BrowserReading(Percent(bytes), encoding) == bytes);
+  std::string expected;
+  tamarind::AppendWithoutDotSegments(expected, bytes);
+  Check(tamarind::BrowserReading(Percent(bytes), encoding) == expected);
 }
 
 void CheckDataUri(std::string_view value) {

@@ -6,7 +6,8 @@
 #include <filesystem>
 #include <map>
 
-#include "engine/TestFiles.h"
+#include "support/RunCli.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {
@@ -15,30 +16,14 @@ using test::Exists;
 using test::ReadFile;
 using test::TempDir;
 
-struct Result {
-  int status;
-  std::string out, err;
-};
+using Result = test::CliResult;
 
-class CliTest : public ::testing::Test {
+class CliTest : public test::CliFixture {
  protected:
   CliTest() {
     dir.Write("a.gif", test::GifBytes(120, 45));
     dir.Write("img/b.jpg", test::JpegBytes(640, 480));
   }
-
-  // Runs the program in the temporary folder with `args` (shell words).
-  Result Run(const std::string& args, const std::string& input = "") {
-    const std::string in = dir.Write(".stdin", input);
-    // English messages, whatever the locale of the machine.
-    const std::string command = "cd '" + dir.Path() + "' && LC_ALL=C '" TAMARIND_CLI "' " + args +
-                                " <'" + in + "' >.stdout 2>.stderr";
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir / ".stdout"),
-            ReadFile(dir / ".stderr")};
-  }
-
-  TempDir dir;
 };
 
 TEST_F(CliTest, ProcessesEachFileAndReportsFailuresOnStandardError) {

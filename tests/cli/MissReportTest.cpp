@@ -5,19 +5,17 @@
 
 #include <cstdlib>
 
-#include "engine/TestFiles.h"
+#include "support/RunCli.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {
 
 using test::ReadFile;
 
-struct Result {
-  int status;
-  std::string out, err;
-};
+using Result = test::CliResult;
 
-class MissReportTest : public ::testing::Test {
+class MissReportTest : public test::CliFixture {
  protected:
   MissReportTest() {
     dir.Write("a.gif", test::GifBytes(120, 45));
@@ -38,17 +36,6 @@ class MissReportTest : public ::testing::Test {
     }
     return s + std::string(5, '\0');
   }
-
-  Result Run(const std::string& args, const std::string& input = "") {
-    const std::string in = dir.Write(".stdin", input);
-    const std::string command = "cd '" + dir.Path() + "' && '" TAMARIND_CLI "' " + args + " <'" +
-                                in + "' >.stdout 2>.stderr";
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir / ".stdout"),
-            ReadFile(dir / ".stderr")};
-  }
-
-  test::TempDir dir;
 };
 
 TEST_F(MissReportTest, EveryKnownFormatIsMeasuredByDefault) {

@@ -12,8 +12,9 @@
 #include <filesystem>
 #include <map>
 
-#include "engine/TestFiles.h"
 #include "files/SafeWrite.h"
+#include "support/RunCli.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {
@@ -23,27 +24,14 @@ using test::Exists;
 using test::ReadFile;
 using test::TempDir;
 
-struct Result {
-  int status;
-  std::string out, err;
-};
+using Result = test::CliResult;
 
 constexpr char kOld[] = "<p><img src=../a.gif></p>\n";
 constexpr char kNew[] = "<p><img src=../a.gif width=120 height=45></p>\n";
 
-class SiteRunTest : public ::testing::Test {
+class SiteRunTest : public test::CliFixture {
  protected:
   SiteRunTest() { dir.Write("a.gif", test::GifBytes(120, 45)); }
-
-  // Runs the program in the temporary folder through the shell: `command`
-  // holds its arguments and may go on with a pipe or redirection of its own.
-  Result Run(const std::string& command, const std::string& env = "LC_ALL=C") {
-    const std::string line = "cd '" + dir.Path() + "' && { " + env + " '" TAMARIND_CLI "' " +
-                             command + "; } </dev/null >.stdout 2>.stderr";
-    const int raw = std::system(("bash -c \"" + line + "\"").c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir / ".stdout"),
-            ReadFile(dir / ".stderr")};
-  }
 
   // A site of `pages` pages in folders of 100, each needing one size.
   void MakeSite(const std::string& name, int pages) {
@@ -76,8 +64,6 @@ class SiteRunTest : public ::testing::Test {
     }
     return fresh;
   }
-
-  TempDir dir;
 };
 
 // Starts the program on `args` with standard output on a pipe, waits for
@@ -164,7 +150,7 @@ TEST_F(SiteRunTest, SignalsStopBetweenFilesAndLeaveEveryPageWhole) {
 
 TEST_F(SiteRunTest, TimeoutStopsARunWithTheSignalsStatus) {
   MakeSite("site", 4000);
-  const Result r = Run("-R -j 1 site", "LC_ALL=C timeout --preserve-status -s INT 0.3");
+  const Result r = Run("-R -j 1 site", "", "LC_ALL=C timeout --preserve-status -s INT 0.3");
   // A machine fast enough to finish first would give 0; the pages must be
   // whole either way.
   EXPECT_TRUE(r.status == 130 || r.status == 0) << r.status;
@@ -173,7 +159,7 @@ TEST_F(SiteRunTest, TimeoutStopsARunWithTheSignalsStatus) {
 
 TEST_F(SiteRunTest, ClosedPipeIsReportedOnceAndTheSiteIsFinished) {
   MakeSite("site", 4000);  // more lines than a pipe holds
-  const Result r = Run("-R site | head -1 > .head; exit \\${PIPESTATUS[0]}");
+  const Result r = Run("-R site | head -1 > .head; exit ${PIPESTATUS[0]}");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(ReadFile(dir / ".head"), "site/d0/p0.html: 1 tags changed\n");
   EXPECT_EQ(r.err, "tamarind-cli: standard output: Broken pipe\n");
@@ -470,7 +456,7 @@ TEST_F(SiteRunTest, PreviewsReadPagesTheUserMayNotWrite) {
       {"page.html", 1, "", "tamarind-cli: page.html: access denied\n"},
   };
   for (const auto& row : rows) {
-    const Result r = Run(row.args, "LC_ALL=C " + as);
+    const Result r = Run(row.args, "", "LC_ALL=C " + as);
     EXPECT_EQ(r.status, row.status) << row.args << ": " << r.err;
     EXPECT_NE(r.out.find(row.out), std::string::npos) << row.args << ": " << r.out;
     EXPECT_EQ(r.err, row.err) << row.args;
@@ -545,7 +531,7 @@ TEST_F(SiteRunTest, MessagesFollowTheLocale) {
        "not an HTML document"},
   };
   for (const auto& row : rows) {
-    const Result r = Run("missing.html zipped.html folder", row.env);
+    const Result r = Run("missing.html zipped.html folder", "", row.env);
     EXPECT_EQ(r.status, 1) << row.env;
     EXPECT_EQ(r.err, std::string("tamarind-cli: missing.html: ") + row.missing +
                          "\ntamarind-cli: zipped.html: " + row.notHtml +

@@ -21,8 +21,8 @@
 #include <thread>
 
 #include "MainProc.h"
-#include "engine/TestFiles.h"
 #include "files/FileOps.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

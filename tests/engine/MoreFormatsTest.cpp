@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/TestFiles.h"
 #include "probe/ImageFile.h"
 #include "probe/JpegUtil.h"
 #include "probe/MoreFormats.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

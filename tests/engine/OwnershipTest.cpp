@@ -14,7 +14,7 @@
 #include <filesystem>
 
 #include "MainProc.h"
-#include "engine/TestFiles.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "MainProc.h"
-#include "engine/TestFiles.h"
 #include "names/PictureName.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

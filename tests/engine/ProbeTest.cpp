@@ -10,8 +10,8 @@
 #include <sstream>
 #include <tuple>
 
-#include "engine/TestFiles.h"
 #include "probe/JpegUtil.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "MainProc.h"
-#include "engine/TestFiles.h"
 #include "html/TagRewriter.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

@@ -13,7 +13,7 @@
 #include <random>
 
 #include "MainProc.h"
-#include "engine/TestFiles.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

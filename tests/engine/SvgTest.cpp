@@ -2,9 +2,9 @@
 // the root element.
 #include <gtest/gtest.h>
 
-#include "engine/TestFiles.h"
 #include "probe/JpegUtil.h"
 #include "probe/MoreFormats.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "MainProc.h"
-#include "engine/TestFiles.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

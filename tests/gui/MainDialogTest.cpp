@@ -31,8 +31,8 @@
 #include "MainDialog.h"
 #include "PageLabel.h"
 #include "Settings.h"
-#include "engine/TestFiles.h"
 #include "gui/GuiTestSupport.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

@@ -17,8 +17,8 @@
 #include <QTest>
 
 #include "Settings.h"
-#include "engine/TestFiles.h"
 #include "gui/GuiTestSupport.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

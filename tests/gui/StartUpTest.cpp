@@ -19,8 +19,8 @@
 #include <QTimer>
 
 #include "StartUp.h"
-#include "engine/TestFiles.h"
 #include "gui/GuiTestSupport.h"
+#include "support/TestFiles.h"
 
 namespace tamarind {
 namespace {

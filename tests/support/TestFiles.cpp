@@ -1,4 +1,4 @@
-#include "engine/TestFiles.h"
+#include "support/TestFiles.h"
 
 #include <unistd.h>
 

@@ -208,8 +208,7 @@ void DocumentReader::Open(const std::string& fileName, Access access) {
 }
 
 bool DocumentReader::ReadMore() {
-  constexpr size_t kChunk = 256 * 1024;
-  const size_t want = std::max(kChunk, buffer_.size());
+  const size_t want = std::max(kReadingWindow, buffer_.size());
   if (buffer_.capacity() - buffer_.size() < want) buffer_.Reserve(buffer_.size() + want);
   // A pipe delivers what its writer has written so far, a few bytes at a
   // time for a slow one: reading on until the room is full (or the input

@@ -94,6 +94,10 @@ class DocumentBuffer {
   size_t capacity_ = 0;
 };
 
+// The bytes a document is read in: the first window the tag pass sees ends
+// here, and each later read adds at least as many.
+constexpr size_t kReadingWindow = 256 * 1024;
+
 // A document read front to back in windows. The window holds what the caller
 // has not finished with, plus the bytes read after it, so a run needs memory
 // for the largest unfinished piece (a long tag), not for the whole document.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "MainProc.h"
+#include "files/FileIo.h"
 #include "support/TestFiles.h"
 
 namespace tamarind {
@@ -126,7 +127,7 @@ TEST(TagPass, QuotedValuesAcrossReadingWindows) {
   std::string value;
   while (value.size() < 300 * 1024) value += "<p>x</p>";
   const std::string open = "<img src=a.gif alt=\"" + value;
-  for (size_t before : {size_t{0}, size_t{256 * 1024 - 20}, size_t{256 * 1024 + 3}}) {
+  for (size_t before : {size_t{0}, kReadingWindow - 20, kReadingWindow + 3}) {
     const std::string doc = std::string(before, 'x') + open + "\"><img src=a.gif>";
     const std::string path = dir.Write("big.html", doc);
     MainProc engine;
@@ -154,7 +155,6 @@ TEST(TagPass, QuotedValuesAcrossReadingWindows) {
 TEST(TagPass, WindowBoundariesInsideCommentEndsAndTags) {
   test::TempDir dir;
   dir.Write("a.gif", test::GifBytes(120, 45));
-  constexpr size_t kWindow = 256 * 1024;
   const std::string img = "<img src=a.gif>";
   const std::string sized = "<img src=a.gif width=120 height=45>";
   for (const std::string end : {"-->", "--!>"}) {
@@ -162,7 +162,7 @@ TEST(TagPass, WindowBoundariesInsideCommentEndsAndTags) {
       // The comment's end straddles the first window's end at `cut`.
       const std::string head = "<!-- " + img;
       const std::string doc =
-          head + std::string(kWindow - head.size() - cut, 'x') + end + img + "<!-- " + img;
+          head + std::string(kReadingWindow - head.size() - cut, 'x') + end + img + "<!-- " + img;
       const std::string path = dir.Write("c.html", doc);
       MainProc engine;
       EXPECT_EQ(engine.ProcessFile(path), 1) << end << " " << cut;
@@ -172,12 +172,13 @@ TEST(TagPass, WindowBoundariesInsideCommentEndsAndTags) {
     }
   }
   // A "<" as a window's last byte, its tag in the next window.
-  const std::string doc = std::string(kWindow - 1, 'x') + img + std::string(kWindow, 'y') + img;
+  const std::string doc =
+      std::string(kReadingWindow - 1, 'x') + img + std::string(kReadingWindow, 'y') + img;
   const std::string path = dir.Write("t.html", doc);
   MainProc engine;
   EXPECT_EQ(engine.ProcessFile(path), 2);
-  EXPECT_TRUE(test::ReadFile(path) ==
-              std::string(kWindow - 1, 'x') + sized + std::string(kWindow, 'y') + sized);
+  EXPECT_TRUE(test::ReadFile(path) == std::string(kReadingWindow - 1, 'x') + sized +
+                                          std::string(kReadingWindow, 'y') + sized);
 }
 
 // Elements whose content is text to a browser: an IMG tag inside them is no

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -279,7 +280,8 @@ struct Totals {
 struct Outcome {
   bool done = false;
   bool failed = false;
-  bool counted = true;  // false for another name of a file met before
+  bool counted = true;    // false for another name of a file met before
+  bool atWriter = false;  // handed to the writer, and not yet back
   int changed = 0;
   MissCounts misses;
   std::string out;  // the count line (or the diff)
@@ -290,8 +292,9 @@ struct Outcome {
 // the files up to the point where the new contents stand written beside
 // them and hand them to one SafeWriter, which puts them in place many at a
 // time (and keeps the workers waiting while its places are all taken); one
-// thread prints the outcomes in the order of the list, so the output does
-// not depend on the number of workers. An interrupt starts no new file.
+// thread, the printer, takes the documents back from the writer and prints
+// the outcomes in the order of the list, so the output does not depend on
+// the number of workers. An interrupt starts no new file.
 class Batch {
  public:
   Batch(const Settings& s, std::vector<Entry> entries, CheckedOutput& out)
@@ -354,17 +357,10 @@ class Batch {
         o.out = e.name + ": unchanged\n";
         Publish(i, std::move(o));
       } else {
-        writer_.Submit(std::move(prepared),
-                       [this, i, o](std::unique_ptr<tamarind::PreparedDocument> d) mutable {
-                         try {
-                           d->ThrowIfFailed();
-                           o.out =
-                               d->FileName() + ": " + std::to_string(o.changed) + " tags changed\n";
-                         } catch (const std::exception& ex) {
-                           Fail(o, d->FileName(), ex);
-                         }
-                         Publish(i, std::move(o));
-                       });
+        // Known before the writer can hand it back: the printer settles it.
+        o.atWriter = true;
+        Publish(i, std::move(o));
+        writer_.Submit(std::move(prepared), i);
       }
     }
     std::lock_guard lock(mutex_);
@@ -457,6 +453,20 @@ class Batch {
     changed_.notify_all();
   }
 
+  // A document the writer has handed back: its count line, or its error.
+  // Called with the lock held.
+  void Settle(const tamarind::SafeWriter::Placed& placed) {
+    Outcome& o = outcomes_[placed.ticket];
+    const tamarind::PreparedDocument& d = *placed.document;
+    try {
+      d.ThrowIfFailed();
+      o.out = d.FileName() + ": " + std::to_string(o.changed) + " tags changed\n";
+    } catch (const std::exception& ex) {
+      Fail(o, d.FileName(), ex);
+    }
+    o.atWriter = false;
+  }
+
   void Print() {
     // A progress line on a terminal, for more than a few files; cleared
     // before each line of output and at the end.
@@ -471,6 +481,15 @@ class Batch {
         if (!outcomes_[i].done) {
           totals_.notStarted = entries_.size() - i;
           break;
+        }
+        // The writer hands its documents back in the order it put them in
+        // place; those before this one's are settled on the way.
+        while (outcomes_[i].atWriter) {
+          lock.unlock();
+          std::optional<tamarind::SafeWriter::Placed> placed = writer_.NextPlaced();
+          lock.lock();
+          if (!placed) break;  // never: Finish() waits for every document
+          Settle(*placed);
         }
         o = std::move(outcomes_[i]);
       }

@@ -744,14 +744,15 @@ std::string SafeWriter::ClaimBackupName(const std::string& backupName,
   return claims_.emplace(std::move(key), fileName).first->second;
 }
 
-void SafeWriter::Submit(std::unique_ptr<PreparedDocument> document, Done done) {
-  if (!document->contents_) {  // nothing to write
-    done(std::move(document));
-    return;
-  }
+void SafeWriter::Submit(std::unique_ptr<PreparedDocument> document, size_t ticket) {
   std::lock_guard lock(mutex_);
-  if (!placer_.joinable()) placer_ = std::thread([this] { PlaceBatches(); });
-  submitted_.push_back({std::move(document), std::move(done)});
+  if (!document->contents_) {  // nothing to write
+    placed_.push_back({ticket, std::move(document)});
+  } else {
+    if (!placer_.joinable()) placer_ = std::thread([this] { PlaceBatches(); });
+    submitted_.push_back({ticket, std::move(document)});
+    ++outstanding_;
+  }
   changed_.notify_all();
 }
 
@@ -764,9 +765,18 @@ void SafeWriter::Finish() {
   if (placer_.joinable()) placer_.join();
 }
 
+std::optional<SafeWriter::Placed> SafeWriter::NextPlaced() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return !placed_.empty() || (finishing_ && outstanding_ == 0); });
+  if (placed_.empty()) return std::nullopt;
+  Placed next = std::move(placed_.front());
+  placed_.pop_front();
+  return next;
+}
+
 void SafeWriter::PlaceBatches() {
   for (;;) {
-    std::vector<Submitted> batch;
+    std::vector<Placed> batch;
     {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] {
@@ -783,12 +793,13 @@ void SafeWriter::PlaceBatches() {
       }
     }
     std::vector<PreparedDocument*> documents;
-    for (Submitted& s : batch) documents.push_back(s.document.get());
+    for (Placed& p : batch) documents.push_back(p.document.get());
     PutBatchInPlace(documents);
-    for (Submitted& s : batch) {
-      s.document->contents_.reset();  // its place is free again
-      s.done(std::move(s.document));
-    }
+    for (Placed& p : batch) p.document->contents_.reset();  // its place is free again
+    std::lock_guard lock(mutex_);
+    for (Placed& p : batch) placed_.push_back(std::move(p));
+    outstanding_ -= batch.size();
+    changed_.notify_all();
   }
 }
 

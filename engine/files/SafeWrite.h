@@ -34,10 +34,10 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -161,24 +161,32 @@ class SafeWriter {
   // the first of its order wins whatever its workers do.
   std::string ClaimBackupName(const std::string& backupName, const std::string& fileName);
 
-  // Hands a document over to be put in place with others. `done` is called
-  // once it is (or failed: see PreparedDocument::Error), on the writer's own
-  // thread, which takes a batch when half the places are taken by finished
-  // documents, when every place is, or on Finish().
-  using Done = std::function<void(std::unique_ptr<PreparedDocument>)>;
-  void Submit(std::unique_ptr<PreparedDocument> document, Done done);
+  // Hands a document over to be put in place with others, under `ticket`, a
+  // number of the caller's by which it knows the document again. The
+  // writer's own thread takes a batch when half the places are taken by
+  // finished documents, when every place is, or on Finish(); it runs no code
+  // of the caller's. Each document comes back through NextPlaced().
+  void Submit(std::unique_ptr<PreparedDocument> document, size_t ticket);
   // Puts everything submitted in place and waits until it is. Call it after
   // the last Submit.
   void Finish();
+
+  // A document handed back: put in place, or failed (see
+  // PreparedDocument::Error), its place for a temporary copy free again.
+  struct Placed {
+    size_t ticket;
+    std::unique_ptr<PreparedDocument> document;
+  };
+  // The next document handed back, in the order the writer finished them,
+  // on the caller's thread: waits until there is one. Returns nothing when
+  // every submitted document has come back and Finish() has been called
+  // (until then it waits).
+  std::optional<Placed> NextPlaced();
 
   size_t PendingLimit() const { return limit_; }
 
  private:
   friend class ReplacementFile;
-  struct Submitted {
-    std::unique_ptr<PreparedDocument> document;
-    Done done;
-  };
 
   // A place for one temporary copy: waits while every place is taken.
   void TakePlace();
@@ -194,7 +202,9 @@ class SafeWriter {
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t taken_ = 0;
-  std::deque<Submitted> submitted_;
+  std::deque<Placed> submitted_;
+  std::deque<Placed> placed_;
+  size_t outstanding_ = 0;  // submitted and not yet in placed_
   bool finishing_ = false;
   std::thread placer_;
 };

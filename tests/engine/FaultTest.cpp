@@ -436,12 +436,13 @@ TEST(BatchFaults, FailedSyncLeavesEveryDocumentOfTheBatchAsItWas) {
     SafeWriter writer;
     MainProc engine;
     engine.options.MakeBAKFile = true;
-    for (const std::string& page : pages) {
-      writer.Submit(engine.PrepareFile(page, writer), [&](std::unique_ptr<PreparedDocument> d) {
-        if (d->Error()) failed.push_back(d->FileName());
-      });
+    for (size_t i = 0; i < pages.size(); ++i) {
+      writer.Submit(engine.PrepareFile(pages[i], writer), i);
     }
     writer.Finish();
+    while (const auto placed = writer.NextPlaced()) {
+      if (placed->document->Error()) failed.push_back(placed->document->FileName());
+    }
   }
   Ops() = SystemFileOps();
   const int calls = fault.calls;
@@ -470,13 +471,13 @@ TEST(BatchFaults, WorkersWaitWhileEveryPlaceIsTaken) {
         MainProc engine;
         engine.options.MakeBAKFile = true;
         for (size_t i = next++; i < pages.size(); i = next++) {
-          writer.Submit(engine.PrepareFile(pages[i], writer),
-                        [&](std::unique_ptr<PreparedDocument> d) { done += d->Error() ? 0 : 1; });
+          writer.Submit(engine.PrepareFile(pages[i], writer), i);
         }
       });
     }
     for (std::thread& t : workers) t.join();
     writer.Finish();
+    while (const auto placed = writer.NextPlaced()) done += placed->document->Error() ? 0 : 1;
   }
   Ops() = SystemFileOps();
   EXPECT_EQ(done, 120);

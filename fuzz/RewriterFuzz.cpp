@@ -32,106 +32,79 @@ bool SameLetters(std::string_view word, std::string_view upper) {
   return true;
 }
 
-// The tokens of an attribute text, cut the way the rewriter promises: bytes
-// of white space between tokens, a value after "=" quoted up to its own quote,
-// "=" alone, or a word up to a blank or "="; a name's unquoted value (after
-// its "=") up to a blank, as a browser reads it.
-std::vector<std::string_view> Tokens(std::string_view text) {
-  std::vector<std::string_view> tokens;
-  enum { Word, Equal, Value } state = Word;
+// Where a token stands: a name, the "=" after a name, or a value.
+enum class Place { Name, Equal, Value };
+struct Token {
+  std::string_view text;
+  Place place;
+};
+
+// The tokens of an attribute text, cut the way the rewriter promises, as a
+// browser reads them: white space between tokens; after a name, "=" alone;
+// after that "=", the value, quoted up to its own quote or else up to a
+// blank; anything else a name, its first byte whatever it is, then up to a
+// blank or "=".
+std::vector<Token> Tokens(std::string_view text) {
+  std::vector<Token> tokens;
+  Place next = Place::Name;  // what a token here would be
+  bool afterName = false;
   size_t i = 0;
   for (;;) {
     while (i < text.size() && IsBlank(text[i])) ++i;
     if (i == text.size()) return tokens;
     size_t end = i + 1;
-    if (state == Value && IsQuote(text[i])) {
-      end = text.find(text[i], i + 1);
-      end = end == std::string_view::npos ? text.size() : end + 1;
-    } else if (text[i] != '=') {
-      while (end < text.size() && !IsBlank(text[end]) && (state == Value || text[end] != '=')) {
-        ++end;
+    Place place = Place::Name;
+    if (next == Place::Value) {
+      place = Place::Value;
+      if (IsQuote(text[i])) {
+        end = text.find(text[i], i + 1);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+      } else {
+        while (end < text.size() && !IsBlank(text[end])) ++end;
       }
-    }
-    if (text[i] == '=') {
-      if (state != Word) state = Value;
+    } else if (afterName && text[i] == '=') {
+      place = Place::Equal;
     } else {
-      state = state == Value ? Word : Equal;
+      while (end < text.size() && !IsBlank(text[end]) && text[end] != '=') ++end;
     }
-    tokens.push_back(text.substr(i, end - i));
+    afterName = place == Place::Name;
+    next = place == Place::Equal ? Place::Value : Place::Name;
+    tokens.push_back({text.substr(i, end - i), place});
     i = end;
   }
 }
 
 // The quoted values a rebuilt tag must keep as written: all but those of
-// WIDTH and HEIGHT, which it drops, and those of a word joined to a dropped
-// one through "=" alone (WIDTH=5="x").
-std::vector<std::string_view> KeptQuotedValues(const std::vector<std::string_view>& tokens) {
-  std::vector<std::string_view> kept, pending;
-  enum { Word, Equal, Value } state = Word;
-  std::string_view keyword;
-  bool joined = false, lastDropped = false;
-  const char* lastEnd = nullptr;  // of the last token that is no "="
-  const auto finish = [&](bool dropped) {
-    if (!dropped) kept.insert(kept.end(), pending.begin(), pending.end());
-    pending.clear();
-    lastDropped = dropped;
-  };
-  for (std::string_view t : tokens) {
-    if (t == "=") {
-      if (state == Equal) state = Value;
-      continue;
+// WIDTH and HEIGHT, which it drops.
+std::vector<std::string_view> KeptQuotedValues(const std::vector<Token>& tokens) {
+  std::vector<std::string_view> kept;
+  std::string_view name;
+  for (const Token& t : tokens) {
+    if (t.place == Place::Name) name = t.text;
+    const bool quoted = t.text.size() >= 2 && IsQuote(t.text[0]) && t.text.back() == t.text[0];
+    if (t.place == Place::Value && quoted && !SameLetters(name, "WIDTH") &&
+        !SameLetters(name, "HEIGHT")) {
+      kept.push_back(t.text);
     }
-    const bool quoted = t.size() >= 2 && IsQuote(t[0]) && t.back() == t[0];
-    if (state == Value) {
-      if (quoted) pending.push_back(t);
-      finish(joined ? lastDropped
-                    : SameLetters(keyword, "WIDTH") || SameLetters(keyword, "HEIGHT"));
-      state = Word;
-    } else {
-      if (state == Equal) finish(joined && lastDropped);
-      if (quoted) pending.push_back(t);
-      const std::string_view gap =
-          lastEnd != nullptr && t.data() > lastEnd
-              ? std::string_view(lastEnd, static_cast<size_t>(t.data() - lastEnd))
-              : std::string_view();
-      joined = !gap.empty() && gap.find_first_not_of('=') == std::string_view::npos;
-      keyword = t;
-      state = Equal;
-    }
-    lastEnd = t.data() + t.size();
   }
-  if (state != Word) finish(joined && lastDropped);
   return kept;
 }
 
 // The name whose "=" ends the tag with no value after it, or an empty view.
-// A "/" alone at the very end (after a blank or right after a closed quoted
-// value) is the closing slash, no value.
-std::string_view DanglingName(std::string_view tag, std::vector<std::string_view> tokens) {
-  if (!tokens.empty() && tokens.back() == "/") {
-    const std::string_view slash = tokens.back();
+// A "/" alone at the very end, where no value begins (after a blank or right
+// after a closed quoted value), is the closing slash.
+std::string_view DanglingName(std::string_view tag, std::vector<Token> tokens) {
+  if (!tokens.empty() && tokens.back().text == "/" && tokens.back().place != Place::Value) {
+    const std::string_view slash = tokens.back().text;
     const size_t at = static_cast<size_t>(slash.data() - tag.data());
-    const std::string_view before = tokens.size() >= 2 ? tokens[tokens.size() - 2] : "";
+    const std::string_view before = tokens.size() >= 2 ? tokens[tokens.size() - 2].text : "";
     const bool afterQuote = before.size() >= 2 && IsQuote(before[0]) &&
                             before.back() == before[0] &&
                             before.data() + before.size() == slash.data();
     if (IsBlank(tag[at - 1]) || afterQuote) tokens.pop_back();
   }
-  enum { Word, Equal, Value } state = Word;
-  std::string_view keyword;
-  for (std::string_view t : tokens) {
-    if (t == "=") {
-      if (state == Equal) state = Value;
-      continue;
-    }
-    if (state == Value) {
-      state = Word;
-    } else {
-      keyword = t;
-      state = Equal;
-    }
-  }
-  return state == Value ? keyword : std::string_view();
+  if (tokens.empty() || tokens.back().place != Place::Equal) return {};
+  return tokens[tokens.size() - 2].text;
 }
 
 // Whether `result` is the tag up to the blanks in front of `at`, then

@@ -83,36 +83,31 @@ class Tracer {
   const TraceLog* log_;
 };
 
-// The 1-based position of the first blank or "=" in `text`, 0 when there is
-// neither.
-size_t WordEndPos(std::string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (IsHtmlSpace(text[i]) || text[i] == '=') return i + 1;
-  }
-  return 0;
-}
+// Where the next token may stand, as a browser's tokenizer sees it: where
+// a name begins, after a name (where "=" may follow), or after a name's "="
+// (where its value begins).
+enum class Slice { Name, AfterName, Value };
 
 // Cuts the next token off the front of `remaining`, which must not begin
-// with white space: "=" alone, or a word up to the next blank or "=". A
-// `value` after a name's "=" that opens with a quote runs to the same quote
-// included (or to the end when none follows); one that opens with no quote
-// runs to the next blank, "=" and quotes included, as a browser reads an
-// unquoted value (src=a.gif?v=2, src=a=b"). Anywhere else a quote is a byte
-// of a word, as in a browser's attribute name: only a value can be quoted.
-std::string_view SliceToken(std::string_view& remaining, bool value) {
-  size_t length;
+// with white space. After a name, a "=" is a token alone. A value that
+// opens with a quote runs to the same quote included (or to the end when
+// none follows); one that opens with no quote runs to the next blank, "="
+// and quotes included (src=a.gif?v=2, src==a.gif, src=a=b"). Anything else
+// is a name: its first byte whatever it is ("=" and quotes too: <img =x>),
+// then up to the next blank or "=". Only a value can be quoted.
+std::string_view SliceToken(std::string_view& remaining, Slice where) {
   if (remaining.empty()) return {};
-  if (remaining[0] == '=') {
-    length = 1;
-  } else if (value && IsQuote(remaining[0])) {
+  size_t length = 1;
+  if (where == Slice::Value && IsQuote(remaining[0])) {
     const size_t close = remaining.find(remaining[0], 1);
     length = close == std::string_view::npos ? remaining.size() : close + 1;
-  } else if (value) {
-    length = 1;
+  } else if (where == Slice::Value) {
     while (length < remaining.size() && !IsHtmlSpace(remaining[length])) ++length;
-  } else {
-    const size_t end = WordEndPos(remaining);
-    length = end == 0 ? remaining.size() : end - 1;
+  } else if (where == Slice::Name || remaining[0] != '=') {
+    while (length < remaining.size() && !IsHtmlSpace(remaining[length]) &&
+           remaining[length] != '=') {
+      ++length;
+    }
   }
   const std::string_view token = remaining.substr(0, length);
   remaining.remove_prefix(length);
@@ -127,13 +122,15 @@ class Tokens {
   struct Token {
     std::string_view text;
     size_t offset;  // in the tag text
+    Slice where;
   };
   Tokens(std::string_view tag, std::string_view attributes) : tag_(tag), rest_(attributes) {}
-  bool Next(Token& t, bool value) {
+  bool Next(Token& t, Slice where) {
     rest_ = TrimFront(rest_);
     if (rest_.empty()) return false;
     t.offset = static_cast<size_t>(rest_.data() - tag_.data());
-    t.text = SliceToken(rest_, value);
+    t.where = where;
+    t.text = SliceToken(rest_, where);
     return true;
   }
 
@@ -172,10 +169,6 @@ struct Attribute {
   std::string_view name;
   std::string_view value;  // as written, quotes included
   bool hasValue = false;
-  // It follows the attribute before it through "=" alone, with no blank
-  // between (the "=2" of an unquoted src=a.gif?v=2): to a browser it is
-  // part of that attribute's value, no attribute of its own.
-  bool joined = false;
 };
 
 // The attribute scanner: the WaitWord / WaitEqual / WaitParameter machine
@@ -191,15 +184,13 @@ class AttributeScanner {
  public:
   AttributeScanner(std::string_view tag, std::string_view attributes, const Tracer& trace)
       : tag_(tag), tokens_(tag, attributes), trace_(trace) {
-    haveHeld_ = tokens_.Next(held_, false);
+    haveHeld_ = tokens_.Next(held_, Slice::Name);
   }
 
   // The next attribute, false when the tag has no more.
   bool Next(Attribute& out) {
     while (haveHeld_) {
-      // After a name's "=" (one or more) comes its value.
-      const bool value = held_.text == "=" && state_ != ScanState::WaitWord;
-      const bool haveNext = tokens_.Next(next_, value);
+      const bool haveNext = tokens_.Next(next_, After(held_));
       if (!haveNext && IsClosingSlash()) {
         selfClosing_ = true;
         slashAt_ = held_.offset;
@@ -210,15 +201,15 @@ class AttributeScanner {
       prev_ = held_;
       held_ = next_;
       haveHeld_ = haveNext;
-      if (done) return Completed(out);
+      if (done) return true;
     }
     // The tokens ran out: a name still waiting for its value (or for its
-    // "=") stands bare, and a "=" with nothing after it is dropped.
+    // "=") stands bare.
     if (state_ == ScanState::WaitWord) return false;
     if (state_ == ScanState::WaitParameter) danglingAt_ = keywordAt_;
     state_ = ScanState::WaitWord;
     out = {keyword_, {}, false};
-    return Completed(out);
+    return true;
   }
 
   // True once any token was read: an IMG tag with no attributes at all (or
@@ -232,22 +223,26 @@ class AttributeScanner {
   size_t DanglingAt() const { return danglingAt_; }
 
  private:
-  bool IsClosingSlash() const {
-    return held_.text == "/" && (IsHtmlSpace(tag_[held_.offset - 1]) ||
-                                 (any_ && IsClosedQuote(prev_.text) &&
-                                  prev_.offset + prev_.text.size() == held_.offset));
+  // Where the token after `t` stands, `t` being the token the machine
+  // takes next.
+  Slice After(const Tokens::Token& t) const {
+    switch (state_) {
+      case ScanState::WaitWord:
+        return Slice::AfterName;
+      case ScanState::WaitEqual:
+        return t.text == "=" ? Slice::Value : Slice::AfterName;
+      case ScanState::WaitParameter:
+        break;
+    }
+    return Slice::Name;
   }
 
-  // Notes whether `out` is joined to the attribute before it.
-  bool Completed(Attribute& out) {
-    const char* start = out.name.data();
-    out.joined =
-        lastEnd_ != nullptr && start > lastEnd_ &&
-        std::string_view(lastEnd_, static_cast<size_t>(start - lastEnd_)).find_first_not_of('=') ==
-            std::string_view::npos;
-    const std::string_view last = out.hasValue ? out.value : out.name;
-    lastEnd_ = last.data() + last.size();
-    return true;
+  // A "/" where a value begins is the value "/" (<img src= />).
+  bool IsClosingSlash() const {
+    return held_.text == "/" && held_.where != Slice::Value &&
+           (IsHtmlSpace(tag_[held_.offset - 1]) ||
+            (any_ && IsClosedQuote(prev_.text) &&
+             prev_.offset + prev_.text.size() == held_.offset));
   }
 
   // One token through the machine; true when it completed an attribute.
@@ -255,11 +250,9 @@ class AttributeScanner {
     const std::string_view t = token.text;
     if (!any_) trace_.Line("** FIND IMAGE TAG **");
     any_ = true;
-    const bool isEqual = t == "=";
     trace_.Join("Slice : Keyword is ", t);
     switch (state_) {
       case ScanState::WaitWord:
-        if (isEqual) return false;  // a "=" that follows no name is dropped
         trace_.Line("WaitWord");
         keyword_ = t;
         keywordAt_ = token.offset;
@@ -267,7 +260,7 @@ class AttributeScanner {
         return false;
       case ScanState::WaitEqual:
         trace_.Line("WaitEqual");
-        if (isEqual) {
+        if (t == "=") {
           state_ = ScanState::WaitParameter;
           return false;
         }
@@ -276,7 +269,6 @@ class AttributeScanner {
         keywordAt_ = token.offset;
         return true;
       case ScanState::WaitParameter:
-        if (isEqual) return false;  // repeated "=" count as one
         trace_.Join("WaitParameter : ", keyword_, " is ", t);
         out = {keyword_, t, true};
         state_ = ScanState::WaitWord;
@@ -297,39 +289,24 @@ class AttributeScanner {
   bool selfClosing_ = false;
   size_t slashAt_ = 0;
   size_t danglingAt_ = 0;
-  const char* lastEnd_ = nullptr;  // of the attribute completed last
 };
 
 // The attribute list of a tag for Parameter_OverWrite: the name, then each
-// attribute after a single space, WIDTH and HEIGHT with a value left out. A
-// joined attribute stays joined to the one before, or goes with it.
+// attribute after a single space, WIDTH and HEIGHT with a value left out.
 void AppendRebuilt(std::string& out, std::string_view tag, std::string_view name,
                    std::string_view attributes) {
   const Tracer silent(nullptr);
   AttributeScanner scan(tag, attributes, silent);
   out.append(name);
   Attribute a;
-  const char* lastEnd = nullptr;  // of the attribute before, in the tag
-  bool lastKept = true;
   while (scan.Next(a)) {
-    const bool keep = a.joined
-                          ? lastKept
-                          : !(a.hasValue && (NameIs(a.name, "WIDTH") || NameIs(a.name, "HEIGHT")));
-    if (keep) {
-      if (a.joined) {
-        out.append(lastEnd, static_cast<size_t>(a.name.data() - lastEnd));  // the "="
-      } else {
-        out += ' ';
-      }
-      out.append(a.name);
-      if (a.hasValue) {
-        out += '=';
-        out.append(a.value);
-      }
+    if (a.hasValue && (NameIs(a.name, "WIDTH") || NameIs(a.name, "HEIGHT"))) continue;
+    out += ' ';
+    out.append(a.name);
+    if (a.hasValue) {
+      out += '=';
+      out.append(a.value);
     }
-    const std::string_view last = a.hasValue ? a.value : a.name;
-    lastEnd = last.data() + last.size();
-    lastKept = keep;
   }
 }
 
@@ -342,9 +319,8 @@ struct TagFacts {
 };
 
 void Learn(TagFacts& facts, const Attribute& a) {
-  // A name counts only together with a value, and not inside the value of
-  // the attribute before it.
-  if (!a.hasValue || a.joined) return;
+  // A name counts only together with a value.
+  if (!a.hasValue) return;
   // When a tag gives the same attribute twice, the first value counts, as
   // in browsers. The length picks the one name worth comparing.
   switch (a.name.size()) {

@@ -132,9 +132,10 @@ TEST_F(RewriterTest, EdgeCases) {
        "IMG SRC=a.gif ISMAP width=120 height=45", true},
       {"OverWriteKeepsAlt", "IMG ALT=x SRC=a.gif", kOver | kAlt,
        "IMG ALT=x SRC=a.gif width=120 height=45", true},
-      {"DoubledEqual", "IMG SRC==a.gif", kNone, "IMG SRC==a.gif width=120 height=45", true},
-      {"DoubledEqualOverWrite", "IMG SRC==a.gif", kOver, "IMG SRC=a.gif width=120 height=45", true},
-      {"LeadingEqual", "IMG =SRC=a.gif", kNone, "IMG =SRC=a.gif width=120 height=45", true},
+      // As browsers read them: the value "=a.gif", and the name "=SRC".
+      {"DoubledEqual", "IMG SRC==a.gif", kNone, nullptr, false},
+      {"DoubledEqualOverWrite", "IMG SRC==a.gif WIDTH=3", kOver, nullptr, false},
+      {"LeadingEqual", "IMG =SRC=a.gif", kNone, nullptr, false},
       // As in browsers, the first of a doubled attribute counts.
       {"FirstSrcWins", "IMG SRC=img/b.jpg SRC=missing.gif", kAlt,
        "IMG SRC=img/b.jpg SRC=missing.gif width=640 height=480 alt=\"b.jpg\"", true},
@@ -224,8 +225,11 @@ TEST_F(RewriterTest, QuotesSlashAndOverWrite) {
        "IMG  SRC=a.gif WIDTH=120 HEIGHT='45' alt=\"a.gif\"", true},
       {"OverWriteQuoteWantsQuotes", "IMG SRC=a.gif WIDTH=120 HEIGHT=\"45\"", kOver | kQuote,
        "IMG SRC=a.gif width=\"120\" height=\"45\"", true},
-      {"EqualEndsTagAddsInFront", "IMG SRC=a.gif ALT= /", kAlt,
-       "IMG SRC=a.gif width=120 height=45 alt=\"a.gif\" ALT= /", true},
+      {"EqualEndsTagAddsInFront", "IMG SRC=a.gif ALT=", kAlt,
+       "IMG SRC=a.gif width=120 height=45 alt=\"a.gif\" ALT=", true},
+      // Where a value begins, "/" is the value.
+      {"SlashAfterEqualIsTheValue", "IMG SRC=a.gif ALT= /", kAlt,
+       "IMG SRC=a.gif ALT= / width=120 height=45", true},
       {"OverWriteMissingKeepsSizes", "IMG SRC=missing.gif WIDTH=5 HEIGHT=6", kOver, nullptr, false},
       {"OverWriteMissingAlt", "IMG  SRC = missing.gif WIDTH=5", kOver | kAlt,
        "IMG  SRC = missing.gif WIDTH=5 alt=\"missing.gif\"", true},
@@ -278,12 +282,12 @@ TEST_F(RewriterTest, TraceLines) {
         "WaitParameter : SRC is a.gif", "Slice : Keyword is ALT", "WaitWord",
         "Slice : Keyword is =", "WaitEqual", "Slice : Keyword is x", "WaitParameter : ALT is x",
         "** Result : IMG SRC=a.gif ALT=x width=120 height=45 **"}},
-      // A "=" with no name before it, or a repeated one, gets only its slice line.
+      // A "=" where a name begins is part of the name, and one where a value
+      // begins part of the value.
       {"IMG =SRC==missing.gif",
-       {"** FIND IMAGE TAG **", "Slice : Keyword is =", "Slice : Keyword is SRC", "WaitWord",
-        "Slice : Keyword is =", "WaitEqual",
-        "Slice : Keyword is =", "Slice : Keyword is missing.gif",
-        "WaitParameter : SRC is missing.gif", "** Result : IMG =SRC==missing.gif **"}},
+       {"** FIND IMAGE TAG **", "Slice : Keyword is =SRC", "WaitWord",
+        "Slice : Keyword is =", "WaitEqual", "Slice : Keyword is =missing.gif",
+        "WaitParameter : =SRC is =missing.gif", "** Result : IMG =SRC==missing.gif **"}},
       // "WaitEqual" comes before a word too; a closing "/" gets no line at all.
       {"IMG ISMAP SRC=\"my pic.gif\" /",
        {"** FIND IMAGE TAG **", "Slice : Keyword is ISMAP", "WaitWord", "Slice : Keyword is SRC",
@@ -302,11 +306,12 @@ TEST_F(RewriterTest, TraceLines) {
 }
 
 // The tokens the scanner cuts attribute text into, as its trace names them:
-// "=" alone, a value after "=" quoted up to its closing quote (or the end),
-// a word up to the next blank or "=".
+// "=" alone after a name, a value after it (quoted up to its closing quote
+// or the end, else up to a blank), a name up to the next blank or "=".
 TEST_F(RewriterTest, Tokens) {
   const std::pair<std::string_view, std::vector<std::string>> cuts[] = {
-      {"=a.gif", {"=", "a.gif"}},
+      {"=a.gif", {"=a.gif"}},
+      {"SRC==a.gif", {"SRC", "=", "=a.gif"}},
       {"SRC=a.gif", {"SRC", "=", "a.gif"}},
       {"a.gif ALT=x", {"a.gif", "ALT", "=", "x"}},
       {"a\tb\r\nc", {"a", "b", "c"}},

@@ -198,23 +198,21 @@ uint64_t CountLineEnds(std::string_view text) {
 
 // The elements whose content is text to a browser, up to their end tag
 // (plaintext: to the end of the document). A "/" at the end of a start tag
-// closes no element in HTML, so <iframe src=x /> opens iframe text like any
-// other; only title, textarea, xmp and plaintext written self-closing, as
-// XHTML pages do, open nothing. In a document read as XML "/>" closes any
-// element. The IMG tags inside iframe, noembed and noframes are listed as
-// left alone: their author almost certainly meant them to show.
+// closes no element in HTML, so <iframe src=x /> and <textarea/> open text
+// like any other, XHTML-style pages served as HTML included: the browser
+// shows what follows a <textarea/> inside the text box. Only in a document
+// read as XML does "/>" close the element. The IMG tags inside iframe,
+// noembed and noframes are listed as left alone: their author almost
+// certainly meant them to show.
 struct TextElement {
   std::string_view name;
-  bool selfClosingOpensNothing;
   bool toTheEnd;
   bool listed;
 };
 constexpr TextElement kTextElements[] = {
-    {"script", false, false, false},  {"style", false, false, false},
-    {"textarea", true, false, false}, {"title", true, false, false},
-    {"xmp", true, false, false},      {"plaintext", true, true, false},
-    {"iframe", false, false, true},   {"noembed", false, false, true},
-    {"noframes", false, false, true},
+    {"script", false, false}, {"style", false, false},  {"textarea", false, false},
+    {"title", false, false},  {"xmp", false, false},    {"plaintext", true, false},
+    {"iframe", false, true},  {"noembed", false, true}, {"noframes", false, true},
 };
 
 // The first letters of the start tags the tag pass looks at more closely:
@@ -590,7 +588,7 @@ void MainProc::EnterElement(std::string_view tag) {
   for (size_t i = 0; i < std::size(kTextElements); ++i) {
     const TextElement& e = kTextElements[i];
     if (AsciiLower(tag[0]) != e.name[0] || !IsStartTagNamed(tag, e.name)) continue;
-    if (selfClosing && (e.selfClosingOpensNothing || readAsXml_)) return;
+    if (selfClosing && readAsXml_) return;
     markup_ = e.toTheEnd ? Markup::PlainText : Markup::RawText;
     textElement_ = i;
     return;

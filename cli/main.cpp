@@ -87,7 +87,7 @@ int PrintSizes(const Settings& s, CheckedOutput& out) {
 // The IMG tags a run left without a size, by reason, for the line that ends
 // the run.
 struct MissCounts {
-  static constexpr size_t kReasons = static_cast<size_t>(tamarind::MissReason::NoOwnSize) + 1;
+  static constexpr size_t kReasons = static_cast<size_t>(tamarind::MissReason::DensityNotExact) + 1;
   std::array<size_t, kReasons> byReason{};
   size_t Total() const {
     size_t total = 0;
@@ -138,6 +138,10 @@ std::string MissText(const tamarind::ImageMiss& m) {
       return std::string(m.detail) + " is too large";
     case MissReason::NoOwnSize:
       return "SVG without a size of its own";
+    case MissReason::SrcsetWidths:
+      return "responsive picture (srcset with widths)";
+    case MissReason::DensityNotExact:
+      return "its srcset density does not divide the picture's size";
   }
   return {};
 }
@@ -176,7 +180,9 @@ void PrintMissSummary(const MissCounts& counts, bool listed) {
                                                                "percentage",
                                                                "not a number",
                                                                "too large",
-                                                               "SVG without a size of its own"};
+                                                               "SVG without a size of its own",
+                                                               "responsive picture",
+                                                               "srcset density not exact"};
   std::string line = "tamarind-cli: " + std::to_string(total) +
                      (total == 1 ? " IMG tag" : " IMG tags") + " left without a size (";
   const char* separator = "";

@@ -14,9 +14,11 @@
 #include "html/TagRewriter.h"
 
 #include <charconv>
+#include <cmath>
 #include <optional>
 
 #include "Ascii.h"
+#include "html/Srcset.h"
 #include "names/PictureName.h"
 
 namespace tamarind {
@@ -315,6 +317,7 @@ struct TagFacts {
   std::string_view src;                           // the first SRC value, its quotes dropped
   bool haveSrc = false;                           // a SRC with a value, empty or not
   std::optional<std::string_view> width, height;  // the first values as written
+  std::optional<std::string_view> srcset;         // the first value, its quotes dropped
   bool alt = false;
 };
 
@@ -338,6 +341,7 @@ void Learn(TagFacts& facts, const Attribute& a) {
       break;
     case 6:
       if (!facts.height && NameIs(a.name, "HEIGHT")) facts.height = a.value;
+      if (!facts.srcset && NameIs(a.name, "SRCSET")) facts.srcset = Unquoted(a.value);
       break;
     default:
       break;
@@ -542,6 +546,75 @@ ProbeResult FindPicture(std::string_view src, const RewriteContext& context, std
   return size;
 }
 
+// The picture whose size a tag shows on a screen of density 1, as a
+// browser picks it: the srcset's 1x candidate (a candidate without a
+// descriptor is one), else SRC, else the candidate of the lowest density
+// above 1 (of the highest below, when there is none above), whose size is
+// then divided by its density. A srcset that gives widths leaves the size to
+// the screen (the `sizes` slot the page gives it), so no picture stands for
+// it.
+struct PictureChoice {
+  std::string_view url;
+  double density = 1;
+  bool widths = false;
+};
+
+PictureChoice ChoosePicture(const TagFacts& facts) {
+  if (!facts.srcset) return {facts.src};
+  const std::vector<SrcsetCandidate> candidates = ParseSrcset(*facts.srcset);
+  const SrcsetCandidate* above = nullptr;  // the lowest density above 1
+  const SrcsetCandidate* below = nullptr;  // the highest below 1
+  // Of two candidates at one density, browsers take the first.
+  for (const SrcsetCandidate& c : candidates) {
+    if (c.hasWidth) return {candidates[0].url, 1, true};  // the URL names the alt text only
+    if (c.density > 1 && (above == nullptr || c.density < above->density)) above = &c;
+    if (c.density < 1 && (below == nullptr || c.density > below->density)) below = &c;
+  }
+  for (const SrcsetCandidate& c : candidates) {
+    if (c.density == 1) return {c.url};
+  }
+  if (!facts.src.empty()) return {facts.src};
+  const SrcsetCandidate* chosen = above != nullptr ? above : below;
+  if (chosen == nullptr) return {};
+  return {chosen->url, chosen->density};
+}
+
+// A picture's size shown at `density`: both sides divided by it, when both
+// divide exactly. A browser would show a fraction of a pixel otherwise,
+// which no written size gives.
+bool DivideByDensity(ProbeResult& size, double density) {
+  if (density == 1) return true;
+  if (!(density > 0)) return false;
+  for (uint32_t* side : {&size.width, &size.height}) {
+    const double shown = static_cast<double>(*side) / density;
+    const double whole = std::round(shown);
+    if (std::fabs(whole * density - static_cast<double>(*side)) > 1e-9 * (1 + *side)) return false;
+    *side = static_cast<uint32_t>(whole);
+  }
+  return true;
+}
+
+// The size of the picture `choice` names, or why there is none.
+ProbeResult MeasureChoice(const PictureChoice& choice, const RewriteContext& context,
+                          std::string& path, TagMiss& why) {
+  ProbeResult size;
+  if (choice.widths) {
+    why.reason = MissReason::SrcsetWidths;
+    return size;
+  }
+  if (choice.url.empty()) return size;
+  why.src = choice.url;
+  size = FindPicture(choice.url, context, path);
+  if (!size.Found()) {
+    NoteMiss(why, choice.url, size, *context.options);
+  } else if (!DivideByDensity(size, choice.density)) {
+    size.outcome = ProbeOutcome::NoSize;
+    why.reason = MissReason::DensityNotExact;
+    why.extension = size.extension;
+  }
+  return size;
+}
+
 // The result: the tag as it came with the additions where a browser reads
 // them as attributes of their own (in front of a closing slash, and in front
 // of a name whose "=" ends the tag, which would take " width=120" for its
@@ -633,11 +706,10 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   RewriteScratch localScratch;
   RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
   TagMiss why{true, MissReason::EmptySrc, ImageKind::None, facts.src, {}};
+  if (facts.src.empty() && facts.srcset) why.src = *facts.srcset;
   ProbeResult size;
-  if (!(hasWidth && hasHeight) && !facts.src.empty()) {
-    size = FindPicture(facts.src, context, scratch.path);
-    if (!size.Found()) NoteMiss(why, facts.src, size, options);
-  }
+  const PictureChoice choice = ChoosePicture(facts);
+  if (!(hasWidth && hasHeight)) size = MeasureChoice(choice, context, scratch.path, why);
 
   // Additions: the sides the tag lacks, then the alt text.
   std::string& additions = scratch.additions;
@@ -649,7 +721,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   const bool measured = added.width || added.height;
   if (!facts.alt && options.AddALTAttribute) {
     additions += " alt=\"";
-    AppendAltValue(additions, AltTextOf(facts.src));
+    AppendAltValue(additions, AltTextOf(facts.src.empty() ? choice.url : facts.src));
     additions += '"';
   }
   // Every tag with a SRC that is left without both sides is told of; one
@@ -658,7 +730,8 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
                          (added.height || hasHeight || (facts.height && !measured));
   if (context.miss != nullptr) {
     *context.miss = why;
-    context.miss->missed = facts.haveSrc && !bothSides;
+    context.miss->missed =
+        (facts.haveSrc || (facts.srcset && !facts.srcset->empty())) && !bothSides;
   }
   const bool changed = !additions.empty();
 

@@ -87,7 +87,7 @@ int PrintSizes(const Settings& s, CheckedOutput& out) {
 // The IMG tags a run left without a size, by reason, for the line that ends
 // the run.
 struct MissCounts {
-  static constexpr size_t kReasons = static_cast<size_t>(tamarind::MissReason::DensityNotExact) + 1;
+  static constexpr size_t kReasons = static_cast<size_t>(tamarind::MissReason::SourceUnsized) + 1;
   std::array<size_t, kReasons> byReason{};
   size_t Total() const {
     size_t total = 0;
@@ -142,6 +142,8 @@ std::string MissText(const tamarind::ImageMiss& m) {
       return "responsive picture (srcset with widths)";
     case MissReason::DensityNotExact:
       return "its srcset density does not divide the picture's size";
+    case MissReason::SourceUnsized:
+      return "a <source> of its picture has no size: " + m.detail;
   }
   return {};
 }
@@ -182,7 +184,8 @@ void PrintMissSummary(const MissCounts& counts, bool listed) {
                                                                "too large",
                                                                "SVG without a size of its own",
                                                                "responsive picture",
-                                                               "srcset density not exact"};
+                                                               "srcset density not exact",
+                                                               "source without a size"};
   std::string line = "tamarind-cli: " + std::to_string(total) +
                      (total == 1 ? " IMG tag" : " IMG tags") + " left without a size (";
   const char* separator = "";

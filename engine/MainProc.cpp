@@ -225,6 +225,7 @@ constexpr auto kFirstLetters = [] {
   };
   for (const TextElement& e : kTextElements) add(e.name[0]);
   add('h');
+  add('p');  // picture
   return table;
 }();
 
@@ -361,6 +362,8 @@ void MainProc::StartRun(std::string documentFolder, std::string_view name) {
   linesBefore_ = 0;
   countedTo_ = 0;
   markup_ = Markup::Text;
+  inPicture_ = false;
+  unsizedSource_.clear();
   readAsXml_ = IsXhtmlName(name);
   xhtml_ = readAsXml_;
   documentFolder_ = std::move(documentFolder);
@@ -456,20 +459,32 @@ class WindowPass {
     // still open: then it is left as it came.
     openAtEnd_ = !t.closed && !t.openQuote;
     if (kFirstLetters[static_cast<unsigned char>(text[0])]) e_.EnterElement(text);
-    if (!MayBeImageTag(text)) return true;
+    const bool source = e_.inPicture_ && AsciiLower(text[0]) == 's';
+    if (e_.inPicture_ && text[0] == '/' &&
+        IsEndTagOf(window_.substr(s.begin, t.end - s.begin), "picture", true)) {
+      e_.inPicture_ = false;
+    }
+    if (!MayBeImageTag(text) && !source) return true;
     if (t.openQuote) {
       e_.RecordPassMiss(text, window_, s.begin, MissReason::NotClosed, {});
     } else {
-      Format(text, s.begin, t.end);
+      Format(text, s.begin, t.end, source);
     }
     return true;
   }
 
-  // The tag [begin, end) of the window through the rewriter.
-  void Format(std::string_view text, size_t begin, size_t end) {
+  // The tag [begin, end) of the window through the rewriter: an IMG, or a
+  // <source> of a picture.
+  void Format(std::string_view text, size_t begin, size_t end, bool source) {
     context_.xhtml = e_.xhtml_;
+    context_.pictureSource = source;
+    context_.unsizedSource = e_.inPicture_ && !source ? e_.unsizedSource_ : std::string_view();
+    // Inside a picture, whether a source got its size decides its IMG's.
+    context_.miss = e_.collectMisses || e_.inPicture_ ? &e_.miss_ : nullptr;
     const bool changed = tamarind::FormatImageTag(text, context_, e_.rewritten_);
-    if (e_.miss_.missed) e_.RecordMiss(window_, begin);
+    if (source && e_.miss_.missed && e_.unsizedSource_.empty()) e_.unsizedSource_ = e_.miss_.src;
+    if (e_.miss_.missed && e_.collectMisses) e_.RecordMiss(window_, begin);
+    e_.miss_.missed = false;
     if (!changed) return;
     ++e_.tagCounter_;
     out_.Write(window_.substr(runStart_, begin - runStart_));
@@ -507,7 +522,8 @@ void MainProc::RecordMiss(std::string_view window, size_t at) {
   m.src.assign(miss_.src);
   m.detail = miss_.detail;
   if (m.reason != MissReason::EmptySrc && m.reason != MissReason::NotClosed &&
-      m.reason != MissReason::InsideText) {
+      m.reason != MissReason::InsideText && m.reason != MissReason::SrcsetWidths &&
+      m.reason != MissReason::SourceUnsized) {
     m.path = scratch_.path;
   }
   if (countLinesAsRead_) {
@@ -591,6 +607,11 @@ void MainProc::EnterElement(std::string_view tag) {
     if (selfClosing && readAsXml_) return;
     markup_ = e.toTheEnd ? Markup::PlainText : Markup::RawText;
     textElement_ = i;
+    return;
+  }
+  if (IsStartTagNamed(tag, "picture")) {
+    inPicture_ = true;
+    unsizedSource_.clear();
     return;
   }
   std::string_view ns;

@@ -37,8 +37,8 @@ struct ImageMiss {
   MissReason reason = MissReason::NoPicture;
   ImageKind extension = ImageKind::None;
   std::string src;
-  std::string path;         // the file looked for (empty when none was)
-  std::string_view detail;  // fixed text, see MissReason
+  std::string path;    // the file looked for (empty when none was)
+  std::string detail;  // see MissReason
 };
 
 // Where output goes during the tag pass.
@@ -185,6 +185,11 @@ class MainProc {
 
   int tagCounter_ = 0;
   std::string restored_;
+  // An open <picture> element, up to its end tag: each of its <source>
+  // tags gets a size of its own, and its IMG one only while every source
+  // before it has both sides.
+  bool inPicture_ = false;
+  std::string unsizedSource_;  // the first source left without a size, as listed
   Markup markup_ = Markup::Text;
   size_t textElement_ = 0;  // which one, for RawText
   // The document is XHTML (an XML declaration, the XHTML namespace on its

@@ -649,20 +649,28 @@ void Compose(std::string& result, std::string_view tag, std::string_view name,
 
 }  // namespace
 
-bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes) {
+bool SplitTagNamed(std::string_view tag, std::string_view upperName, std::string_view& name,
+                   std::string_view& attributes) {
   // The tag between its first and last byte that is no white space.
   size_t first = 0, last = tag.size();
   while (first < last && IsHtmlSpace(tag[first])) ++first;
   while (last > first && IsHtmlSpace(tag[last - 1])) --last;
   const std::string_view body = tag.substr(first, last - first);
   // The name ends at the first blank or "/"; a tag with nothing after its
-  // name has no attributes and is no IMG tag worth looking at. Checking the
-  // name's three bytes first keeps the common case (any other tag) to a few
+  // name has no attributes and is no tag worth looking at. Checking the
+  // name's bytes first keeps the common case (any other tag) to a few
   // compares.
-  if (body.size() < 4 || !EndsName(body[3]) || !NameIs(body.substr(0, 3), "IMG")) return false;
-  name = body.substr(0, 3);
-  attributes = SkipSlashes(body.substr(4));
+  const size_t n = upperName.size();
+  if (body.size() <= n || !EndsName(body[n]) || !NameIs(body.substr(0, n), upperName)) {
+    return false;
+  }
+  name = body.substr(0, n);
+  attributes = SkipSlashes(body.substr(n + 1));
   return true;
+}
+
+bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes) {
+  return SplitTagNamed(tag, "IMG", name, attributes);
 }
 
 bool AttributeValue(std::string_view tag, std::string_view upperName, std::string_view& value) {
@@ -689,7 +697,9 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   const ProcessingOptions& options = *context.options;
   const Tracer trace(context.trace);
   std::string_view name, attributes;
-  if (!SplitImageTag(tag, name, attributes)) return false;
+  if (!SplitTagNamed(tag, context.pictureSource ? "SOURCE" : "IMG", name, attributes)) {
+    return false;
+  }
 
   // Scan: what the tag says of its picture.
   AttributeScanner scan(tag, attributes, trace);
@@ -697,6 +707,10 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   Attribute a;
   while (scan.Next(a)) Learn(facts, a);
   if (!scan.Any()) return false;  // no attributes, or the closing slash alone
+  if (context.pictureSource) {
+    facts.src = {};
+    facts.haveSrc = false;
+  }
 
   // Measure, unless the tag has both sides already. A rebuilt tag drops its
   // own WIDTH and HEIGHT, so it always wants both.
@@ -709,7 +723,12 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   if (facts.src.empty() && facts.srcset) why.src = *facts.srcset;
   ProbeResult size;
   const PictureChoice choice = ChoosePicture(facts);
-  if (!(hasWidth && hasHeight)) size = MeasureChoice(choice, context, scratch.path, why);
+  if (!context.unsizedSource.empty()) {
+    why.reason = MissReason::SourceUnsized;
+    why.detail = context.unsizedSource;
+  } else if (!(hasWidth && hasHeight)) {
+    size = MeasureChoice(choice, context, scratch.path, why);
+  }
 
   // Additions: the sides the tag lacks, then the alt text.
   std::string& additions = scratch.additions;
@@ -719,7 +738,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
                                         options.Parameter_QuoteWrite || context.xhtml, why)
                           : Sides{};
   const bool measured = added.width || added.height;
-  if (!facts.alt && options.AddALTAttribute) {
+  if (!facts.alt && options.AddALTAttribute && !context.pictureSource) {
     additions += " alt=\"";
     AppendAltValue(additions, AltTextOf(facts.src.empty() ? choice.url : facts.src));
     additions += '"';

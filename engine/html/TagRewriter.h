@@ -42,6 +42,7 @@ enum class MissReason {
   NoOwnSize,        // an SVG that leaves its size to the page
   SrcsetWidths,     // a srcset with width descriptors: the screen decides the size
   DensityNotExact,  // the picture's size does not divide by its srcset density
+  SourceUnsized,    // a <source> of its picture has no size (detail: which)
 };
 
 // What the rewriter tells of an IMG tag it left without a size.
@@ -72,6 +73,12 @@ struct RewriteContext {
   // The document is XHTML: added numbers are written in double quotes
   // whatever Parameter_QuoteWrite says, so that it stays well-formed XML.
   bool xhtml = false;
+  // The tag is to be a <source> of a picture, not an IMG: its srcset alone
+  // names its picture (a SRC there is a video's), and it gets no alt text.
+  bool pictureSource = false;
+  // Not empty: an IMG whose sizes a browser would apply to the picture of
+  // this <source> before it, which has none; the IMG gets no size.
+  std::string_view unsizedSource = {};
 };
 
 // Rewrites the text of one tag (without its brackets). Returns true and sets
@@ -91,6 +98,9 @@ inline bool MayBeImageTag(std::string_view tag) {
 // written and its attribute text, both trimmed. The name ends at a blank or
 // a "/", as in browsers (<img/src=a.gif>).
 bool SplitImageTag(std::string_view tag, std::string_view& name, std::string_view& attributes);
+// The same for a tag named `upperName` (any letter case).
+bool SplitTagNamed(std::string_view tag, std::string_view upperName, std::string_view& name,
+                   std::string_view& attributes);
 
 // The first value of the attribute `upperName` (any letter case) in the text
 // of a tag, as the rewriter reads attributes, with one pair of quotes

@@ -76,5 +76,44 @@ TEST_F(ResponsiveTest, SrcsetGivesTheSizeOfItsOneXPicture) {
   for (const Row& row : rows) Check(row);
 }
 
+TEST_F(ResponsiveTest, EachSourceOfAPictureGetsItsOwnSize) {
+  const Row rows[] = {
+      {"-a",
+       "<picture><source media=\"(max-width: 600px)\" srcset=sq.gif><img src=s400.gif></picture>",
+       "<picture><source media=\"(max-width: 600px)\" srcset=sq.gif width=200 height=200>"
+       "<img src=s400.gif width=400 height=200 alt=\"s400.gif\"></picture>",
+       ""},
+      // Same rules as IMG: quoting, one side given, both given left alone.
+      {"-q",
+       "<PICTURE><Source type=image/avif srcset=\"s800.gif 2x\" width=100>"
+       "<source srcset=sq.gif width=1 height=2><img src=sq.gif></PICTURE>",
+       "<PICTURE><Source type=image/avif srcset=\"s800.gif 2x\" width=100 height=\"50\">"
+       "<source srcset=sq.gif width=1 height=2><img src=sq.gif width=\"200\" "
+       "height=\"200\"></PICTURE>",
+       ""},
+      {"-o", "<picture><source srcset=sq.gif width=1 height=2><img src=sq.gif></picture>",
+       "<picture><source srcset=sq.gif width=200 height=200><img src=sq.gif width=200 height=200>"
+       "</picture>",
+       ""},
+      // One source unmeasured: its picture's IMG gets nothing (an alt still).
+      {"-a",
+       "<picture><source srcset=\"sq.gif 200w\"><source srcset=sq.gif><img src=s400.gif></picture>"
+       "<img src=sq.gif>",
+       "<picture><source srcset=\"sq.gif 200w\"><source srcset=sq.gif width=200 height=200>"
+       "<img src=s400.gif alt=\"s400.gif\"></picture><img src=sq.gif width=200 height=200 "
+       "alt=\"sq.gif\">",
+       "p.html:1: sq.gif 200w: responsive picture (srcset with widths)\n"
+       "p.html:1: s400.gif: a <source> of its picture has no size: sq.gif 200w\n"},
+      {"", "<picture>\n<source srcset=none.gif>\n<img src=s400.gif></picture>",
+       "<picture>\n<source srcset=none.gif>\n<img src=s400.gif></picture>",
+       "p.html:2: none.gif: no picture at none.gif\n"
+       "p.html:3: s400.gif: a <source> of its picture has no size: none.gif\n"},
+      // Outside a picture a source is a video's or a sound's.
+      {"", "<video><source src=a.webm srcset=sq.gif></video><source srcset=sq.gif>",
+       "<video><source src=a.webm srcset=sq.gif></video><source srcset=sq.gif>", ""},
+  };
+  for (const Row& row : rows) Check(row);
+}
+
 }  // namespace
 }  // namespace tamarind

@@ -50,34 +50,12 @@ int PrintSizes(const Settings& s, CheckedOutput& out) {
   int status = kExitOk;
   for (const std::string& image : s.files) {
     const tamarind::ProbeResult probe = tamarind::ProbeImageFile(image, s.options.Formats);
-    std::string why;
-    switch (probe.outcome) {
-      case tamarind::ProbeOutcome::Found:
-        break;
-      case tamarind::ProbeOutcome::NoFile:
-        why = "no such file";
-        break;
-      case tamarind::ProbeOutcome::Folder:
-        why = "a folder";
-        break;
-      case tamarind::ProbeOutcome::NotMeasured:
-        why = "not a picture format measured";
-        break;
-      case tamarind::ProbeOutcome::Unreadable:
-        why = "cannot be read";
-        break;
-      case tamarind::ProbeOutcome::NoSize:
-        why = "no size in the header";
-        break;
-      case tamarind::ProbeOutcome::NoOwnSize:
-        why = "SVG without width and height";
-        break;
-    }
+    const std::string_view why = tamarind::RowOf(probe.reason).sizeText;
     if (why.empty()) {
       out.Write(image + ": " + std::to_string(probe.width) + "x" + std::to_string(probe.height) +
                 "\n");
     } else {
-      out.Write(image + ": no size (" + why + ")\n");
+      out.Write(image + ": no size (" + std::string(why) + ")\n");
       status = kExitFailed;
     }
   }
@@ -87,8 +65,7 @@ int PrintSizes(const Settings& s, CheckedOutput& out) {
 // The IMG tags a run left without a size, by reason, for the line that ends
 // the run.
 struct MissCounts {
-  static constexpr size_t kReasons = static_cast<size_t>(tamarind::MissReason::SourceUnsized) + 1;
-  std::array<size_t, kReasons> byReason{};
+  std::array<size_t, tamarind::kMissReasons.size()> byReason{};
   size_t Total() const {
     size_t total = 0;
     for (size_t n : byReason) total += n;
@@ -96,57 +73,9 @@ struct MissCounts {
   }
   void Add(tamarind::MissReason reason) { ++byReason[static_cast<size_t>(reason)]; }
   void Add(const MissCounts& other) {
-    for (size_t i = 0; i < kReasons; ++i) byReason[i] += other.byReason[i];
+    for (size_t i = 0; i < byReason.size(); ++i) byReason[i] += other.byReason[i];
   }
 };
-
-// The extension of a picture's name as a person reads it: ".tiff".
-std::string ExtensionText(const std::string& path) {
-  const std::string_view ext = tamarind::ExtensionOf(path);
-  return ext.size() > 1 ? std::string(ext) : "no extension";
-}
-
-std::string MissText(const tamarind::ImageMiss& m) {
-  using tamarind::MissReason;
-  switch (m.reason) {
-    case MissReason::NoPicture:
-      return "no picture at " + m.path;
-    case MissReason::NotMeasured:
-      // A format the program knows but was told to leave, or one it does
-      // not know at all.
-      if (m.extension != tamarind::ImageKind::None) {
-        return std::string(tamarind::FormatTitle(m.extension)) + " not in --formats";
-      }
-      return "format not measured: " + ExtensionText(m.path);
-    case MissReason::NoSize:
-      return "no size in the picture's header";
-    case MissReason::Unreadable:
-      return "cannot read the picture at " + m.path;
-    case MissReason::Remote:
-      return "remote picture";
-    case MissReason::EmptySrc:
-      return "empty SRC";
-    case MissReason::NotClosed:
-      return "IMG tag not closed";
-    case MissReason::InsideText:
-      return "inside <" + std::string(m.detail) + "> text: browsers do not show it";
-    case MissReason::Percentage:
-      return std::string(m.detail) + " is a percentage";
-    case MissReason::NotANumber:
-      return std::string(m.detail) + " is not a number";
-    case MissReason::TooLarge:
-      return std::string(m.detail) + " is too large";
-    case MissReason::NoOwnSize:
-      return "SVG without a size of its own";
-    case MissReason::SrcsetWidths:
-      return "responsive picture (srcset with widths)";
-    case MissReason::DensityNotExact:
-      return "its srcset density does not divide the picture's size";
-    case MissReason::SourceUnsized:
-      return "a <source> of its picture has no size: " + m.detail;
-  }
-  return {};
-}
 
 // The misses of one document: counted, and listed (FILE:LINE: SRC: REASON,
 // the form editors and build logs link to) when asked for.
@@ -161,7 +90,7 @@ void ReportMisses(const MainProc& engine, const std::string& file, bool list, Mi
     out += ": ";
     out += m.src;
     out += ": ";
-    out += MissText(m);
+    out += tamarind::MissText(m);
     out += '\n';
   }
 }
@@ -171,27 +100,21 @@ void ReportMisses(const MainProc& engine, const std::string& file, bool list, Mi
 void PrintMissSummary(const MissCounts& counts, bool listed) {
   const size_t total = counts.Total();
   if (total == 0) return;
-  static constexpr const char* kNames[MissCounts::kReasons] = {"no picture",
-                                                               "format not measured",
-                                                               "no size in the header",
-                                                               "unreadable",
-                                                               "remote",
-                                                               "empty SRC",
-                                                               "not closed",
-                                                               "inside element text",
-                                                               "percentage",
-                                                               "not a number",
-                                                               "too large",
-                                                               "SVG without a size of its own",
-                                                               "responsive picture",
-                                                               "srcset density not exact",
-                                                               "source without a size"};
   std::string line = "tamarind-cli: " + std::to_string(total) +
                      (total == 1 ? " IMG tag" : " IMG tags") + " left without a size (";
   const char* separator = "";
-  for (size_t i = 0; i < MissCounts::kReasons; ++i) {
-    if (counts.byReason[i] == 0) continue;
-    line += separator + std::to_string(counts.byReason[i]) + " " + kNames[i];
+  const auto& rows = tamarind::kMissReasons;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    // Rows of one word count together, where the first of them stands.
+    size_t count = 0;
+    bool first = true;
+    for (size_t j = 0; j < rows.size(); ++j) {
+      if (rows[j].summary != rows[i].summary) continue;
+      if (j < i) first = false;
+      count += counts.byReason[j];
+    }
+    if (!first || count == 0) continue;
+    line += separator + std::to_string(count) + " " + std::string(rows[i].summary);
     separator = ", ";
   }
   line += listed ? ")\n" : "); -v lists them\n";

@@ -312,7 +312,7 @@ ProbeResult MainProc::ResolvePicture(std::string_view src, std::string& path) {
     DataPicture picture;
     if (!ParseDataUri(src, picture)) {
       ProbeResult none;
-      none.outcome = ProbeOutcome::NoSize;
+      none.reason = MissReason::NoSize;
       return none;
     }
     return ProbeImageBytes(picture.bytes, KindOfMediaType(picture.mediaType), options.Formats);
@@ -332,14 +332,14 @@ ProbeResult MainProc::ResolvePicture(std::string_view src, std::string& path) {
   const std::string_view folder =
       !reading.empty() && reading[0] == '/' ? options.Parameter_ABSFolder : documentFolder_;
   const std::string candidate = std::string(folder) + reading;
-  r.size.outcome = ProbeOutcome::NoFile;
+  r.size.reason = MissReason::NoPicture;
   if (!reading.empty() && candidate != path) {
     r.size = ProbeImage(candidate);
     // A link to the site names this file even when there is none.
-    if (r.size.outcome != ProbeOutcome::NoFile || onSite) r.path = candidate;
+    if (r.size.reason != MissReason::NoPicture || onSite) r.path = candidate;
   }
   if (!reading.empty() &&
-      (r.size.outcome == ProbeOutcome::NoFile || r.size.outcome == ProbeOutcome::Folder)) {
+      (r.size.reason == MissReason::NoPicture || r.size.reason == MissReason::Folder)) {
     // As on the file systems that ignore letter case, where IMAGES/Logo.GIF
     // is images/logo.gif.
     const std::string matched = MatchIgnoringCase(folder, reading);

@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     found = path.size() % 2 == 0;
     ProbeResult answer;
     if (!found) return answer;
-    answer.outcome = tamarind::ProbeOutcome::Found;
+    answer.reason = tamarind::MissReason::None;
     answer.width = path.size() % 4 == 0 ? tamarind::kLargestSide : 120;
     answer.height = path.size() % 4 == 0 ? 1 : 45;
     return answer;

@@ -483,32 +483,13 @@ bool IsRemote(std::string_view value) {
 void NoteMiss(TagMiss& miss, std::string_view src, const ProbeResult& size,
               const ProcessingOptions& options) {
   miss.extension = size.extension;
-  switch (size.outcome) {
-    case ProbeOutcome::NoFile: {
-      // A link to the site itself names a file under the root, however
-      // remote it looks.
-      std::string rooted;
-      const bool remote =
-          IsRemote(TrimHtmlBlanks(src)) && !MapSiteUrl(src, options.SiteUrls, rooted);
-      miss.reason = remote ? MissReason::Remote : MissReason::NoPicture;
-      break;
-    }
-    case ProbeOutcome::Folder:
-      miss.reason = MissReason::NoPicture;
-      break;
-    case ProbeOutcome::NotMeasured:
-      miss.reason = MissReason::NotMeasured;
-      break;
-    case ProbeOutcome::Unreadable:
-      miss.reason = MissReason::Unreadable;
-      break;
-    case ProbeOutcome::NoOwnSize:
-      miss.reason = MissReason::NoOwnSize;
-      break;
-    case ProbeOutcome::NoSize:
-    case ProbeOutcome::Found:
-      miss.reason = MissReason::NoSize;
-      break;
+  miss.reason = size.reason;
+  // A link to the site itself names a file under the root, however remote
+  // it looks.
+  std::string rooted;
+  if (size.reason == MissReason::NoPicture && IsRemote(TrimHtmlBlanks(src)) &&
+      !MapSiteUrl(src, options.SiteUrls, rooted)) {
+    miss.reason = MissReason::Remote;
   }
 }
 
@@ -539,9 +520,9 @@ ProbeResult FindPicture(std::string_view src, const RewriteContext& context, std
     size = (*context.probe)(path);
   }
   if (!size.Found() && context.resolve != nullptr &&
-      (size.outcome == ProbeOutcome::NoFile || size.outcome == ProbeOutcome::Folder)) {
+      (size.reason == MissReason::NoPicture || size.reason == MissReason::Folder)) {
     const ProbeResult found = (*context.resolve)(src, path);
-    if (found.Found() || found.outcome != ProbeOutcome::NoFile) size = found;
+    if (found.Found() || found.reason != MissReason::NoPicture) size = found;
   }
   return size;
 }
@@ -608,7 +589,7 @@ ProbeResult MeasureChoice(const PictureChoice& choice, const RewriteContext& con
   if (!size.Found()) {
     NoteMiss(why, choice.url, size, *context.options);
   } else if (!DivideByDensity(size, choice.density)) {
-    size.outcome = ProbeOutcome::NoSize;
+    size.reason = MissReason::NoSize;
     why.reason = MissReason::DensityNotExact;
     why.extension = size.extension;
   }

@@ -26,25 +26,6 @@ using ImageProbe = std::function<ProbeResult(const std::string& path)>;
 // looked at, for the report of a tag left without a size.
 using PictureResolver = std::function<ProbeResult(std::string_view src, std::string& path)>;
 
-// Why an IMG tag that names a picture was left without a size.
-enum class MissReason {
-  NoPicture,        // no file of that name (or a folder)
-  NotMeasured,      // a file whose format is not measured
-  NoSize,           // its header gives no size
-  Unreadable,       // it may not be read
-  Remote,           // a picture elsewhere on the web
-  EmptySrc,         // SRC=""
-  NotClosed,        // a quoted value of the tag is still open at the document's end
-  InsideText,       // inside an element whose content is text (detail: its name)
-  Percentage,       // the side given is a percentage (detail: WIDTH or HEIGHT)
-  NotANumber,       // the side given is no number (detail: WIDTH or HEIGHT)
-  TooLarge,         // the side given is too large to scale by (detail: WIDTH or HEIGHT)
-  NoOwnSize,        // an SVG that leaves its size to the page
-  SrcsetWidths,     // a srcset with width descriptors: the screen decides the size
-  DensityNotExact,  // the picture's size does not divide by its srcset density
-  SourceUnsized,    // a <source> of its picture has no size (detail: which)
-};
-
 // What the rewriter tells of an IMG tag it left without a size.
 struct TagMiss {
   bool missed = false;

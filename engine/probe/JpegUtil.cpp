@@ -437,7 +437,7 @@ ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
   }
   result.kind = kind;
   if (found && size.width <= kLargestSide && size.height <= kLargestSide) {
-    result.outcome = ProbeOutcome::Found;
+    result.reason = MissReason::None;
     result.width = size.width;
     result.height = size.height;
     return result;
@@ -445,16 +445,16 @@ ProbeResult ProbeImageFile(const std::string& fileName, ImageFormats formats) {
   // Why not, looked for only now that it matters.
   struct stat st {};
   if (::stat(fileName.c_str(), &st) != 0) {
-    result.outcome = ProbeOutcome::NoFile;
+    result.reason = MissReason::NoPicture;
   } else if (S_ISDIR(st.st_mode)) {
-    result.outcome = ProbeOutcome::Folder;
+    result.reason = MissReason::Folder;
   } else if (kind == ImageKind::None) {
-    result.outcome = ProbeOutcome::NotMeasured;
+    result.reason = MissReason::NotMeasured;
   } else if (!ImageFile(fileName).IsOpen()) {
-    result.outcome = ProbeOutcome::Unreadable;
+    result.reason = MissReason::Unreadable;
   } else {
-    result.outcome =
-        size.outcome == ProbeOutcome::NoOwnSize ? ProbeOutcome::NoOwnSize : ProbeOutcome::NoSize;
+    result.reason =
+        size.reason == MissReason::NoOwnSize ? MissReason::NoOwnSize : MissReason::NoSize;
   }
   return result;
 }
@@ -471,15 +471,15 @@ ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind, ImageFormats
   }
   ProbeResult size;
   if (result.kind == ImageKind::None) {
-    result.outcome = ProbeOutcome::NotMeasured;
+    result.reason = MissReason::NotMeasured;
   } else if (Measure(result.kind, f, size) && size.width <= kLargestSide &&
              size.height <= kLargestSide) {
-    result.outcome = ProbeOutcome::Found;
+    result.reason = MissReason::None;
     result.width = size.width;
     result.height = size.height;
   } else {
-    result.outcome =
-        size.outcome == ProbeOutcome::NoOwnSize ? ProbeOutcome::NoOwnSize : ProbeOutcome::NoSize;
+    result.reason =
+        size.reason == MissReason::NoOwnSize ? MissReason::NoOwnSize : MissReason::NoSize;
   }
   return result;
 }

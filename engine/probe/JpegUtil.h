@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "MissReason.h"
+
 namespace tamarind {
 
 // Which header reader a picture is handed to.
@@ -79,17 +81,6 @@ ImageKind KindOfMediaType(std::string_view type);
 // knows, for telling a picture from a document.
 bool StartsWithPictureSignature(std::string_view bytes);
 
-// Why a picture gave no size, in the order the reasons are looked for.
-enum class ProbeOutcome {
-  Found,
-  NoFile,       // nothing of that name
-  Folder,       // the name is a folder
-  NotMeasured,  // the extension names no format, or one outside the set
-  Unreadable,   // a picture that may not be opened
-  NoSize,       // a measured format whose header gives no size
-  NoOwnSize,    // an SVG that leaves its size to the page
-};
-
 // The largest side a probe reports: sizes travel as 32-bit signed numbers
 // (the rewriter scales by them), and a larger one is no size.
 constexpr uint32_t kLargestSide = 0x7FFFFFFF;
@@ -97,12 +88,12 @@ constexpr uint32_t kLargestSide = 0x7FFFFFFF;
 // Everything a probe learns about a picture: the one answer of the probe,
 // of its readers and of the run's size cache.
 struct ProbeResult {
-  ProbeOutcome outcome = ProbeOutcome::NoFile;
+  MissReason reason = MissReason::NoPicture;
   ImageKind kind = ImageKind::None;       // the reader that measured it (Found)
   ImageKind extension = ImageKind::None;  // what the extension names
   uint32_t width = 0;
   uint32_t height = 0;
-  bool Found() const { return outcome == ProbeOutcome::Found; }
+  bool Found() const { return reason == MissReason::None; }
 };
 
 // The size of a picture with the reason when there is none. The reason is

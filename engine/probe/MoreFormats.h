@@ -15,7 +15,7 @@ class ImageFile;
 
 // The readers on an open file, from its first byte. Each gives true once
 // both sides were read into `size`, neither of them 0; a false result writes
-// no sides (an SVG without a size of its own says so in `size.outcome`).
+// no sides (an SVG without a size of its own says so in `size.reason`).
 //
 // PNG: the IHDR chunk that must follow the signature; an eXIf chunk before
 // the picture data that turns it by a quarter swaps width and height.
@@ -50,7 +50,7 @@ int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length, bool exif
 // px to the inch, rounded halves up; or one of them so and the other missing,
 // "auto" or a percentage, then that one from the viewBox's proportions. Any
 // other root (a viewBox alone, percentages, em or ex, no width and height)
-// has no size of its own: `size.outcome` is then NoOwnSize.
+// has no size of its own: `size.reason` is then NoOwnSize.
 bool SvgSizeOf(std::string_view text, ProbeResult& size);
 
 }  // namespace tamarind

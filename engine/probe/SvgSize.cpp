@@ -227,7 +227,7 @@ bool SvgSizeOf(std::string_view text, ProbeResult& size) {
   if (!ReadRoot(text.substr(0, kSvgHead), root)) return false;
   // From here on the picture is an SVG; without a size it is one the
   // browser stretches to the page.
-  size.outcome = ProbeOutcome::NoOwnSize;
+  size.reason = MissReason::NoOwnSize;
   const Side width = SideOf(root.width);
   const Side height = SideOf(root.height);
   double w = width.pixels, h = height.pixels;
@@ -241,12 +241,12 @@ bool SvgSizeOf(std::string_view text, ProbeResult& size) {
   }
   uint32_t pixelWidth = 0, pixelHeight = 0;
   if (!ToPixels(w, pixelWidth) || !ToPixels(h, pixelHeight)) {
-    size.outcome = ProbeOutcome::NoSize;  // a size too large for a tag
+    size.reason = MissReason::NoSize;  // a size too large for a tag
     return false;
   }
   // A side of no pixels is no size: a tag with width=0 would hide the picture.
   if (pixelWidth == 0 || pixelHeight == 0) {
-    size.outcome = ProbeOutcome::NoSize;
+    size.reason = MissReason::NoSize;
     return false;
   }
   size.width = pixelWidth;

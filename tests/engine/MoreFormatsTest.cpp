@@ -345,7 +345,7 @@ TEST(MoreFormatsTest, ZeroSidesGiveNoSize) {
         probe.Found() ? std::to_string(probe.width) + "x" + std::to_string(probe.height) : "none",
         row.want);
     EXPECT_TRUE(probe.Found() ||
-                (probe.outcome == ProbeOutcome::NoSize && probe.width == 0 && probe.height == 0));
+                (probe.reason == MissReason::NoSize && probe.width == 0 && probe.height == 0));
   }
 }
 

@@ -262,7 +262,7 @@ TEST_F(RewriterTest, BothSizesGivenSkipsTheProbe) {
   const ImageProbe probe = [&](const std::string&) {
     ++probes;
     ProbeResult size;
-    size.outcome = ProbeOutcome::Found;
+    size.reason = MissReason::None;
     size.width = 1;
     size.height = 2;
     return size;

@@ -16,7 +16,7 @@ std::string SizeOf(std::string_view text) {
   const ProbeResult probe = ProbeImageFile(dir.Write("picture.svg", text), ImageFormats::All());
   if (!probe.Found()) {
     if (probe.width != 0 || probe.height != 0) return "none but numbers left";
-    return probe.outcome == ProbeOutcome::NoOwnSize ? "own size none" : "none";
+    return probe.reason == MissReason::NoOwnSize ? "own size none" : "none";
   }
   return std::to_string(probe.width) + "x" + std::to_string(probe.height);
 }
@@ -106,13 +106,12 @@ TEST(SvgTest, FilesThroughTheProbe) {
   // Compressed SVG is not read, and the wizard's formats leave SVG alone.
   EXPECT_FALSE(GetImageSize(dir.Write("c.svgz", svg), height, width, ImageFormats::All()));
   EXPECT_FALSE(GetImageSize(dir / "a.svg", height, width, ImageFormats::Classic()));
-  EXPECT_EQ(ProbeImageFile(dir / "a.svg", ImageFormats::Classic()).outcome,
-            ProbeOutcome::NotMeasured);
+  EXPECT_EQ(ProbeImageFile(dir / "a.svg", ImageFormats::Classic()).reason, MissReason::NotMeasured);
   const std::string sizeless = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 24 12"/>)";
-  EXPECT_EQ(ProbeImageFile(dir.Write("d.svg", sizeless), ImageFormats::All()).outcome,
-            ProbeOutcome::NoOwnSize);
-  EXPECT_EQ(ProbeImageFile(dir.Write("e.svg", "<html>"), ImageFormats::All()).outcome,
-            ProbeOutcome::NoSize);
+  EXPECT_EQ(ProbeImageFile(dir.Write("d.svg", sizeless), ImageFormats::All()).reason,
+            MissReason::NoOwnSize);
+  EXPECT_EQ(ProbeImageFile(dir.Write("e.svg", "<html>"), ImageFormats::All()).reason,
+            MissReason::NoSize);
 }
 
 TEST(SvgTest, FilesMadeByRsvg) {

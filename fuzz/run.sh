@@ -2,7 +2,7 @@
 # Builds one fuzz target with clang and libFuzzer and runs it for a while on a
 # copy of its corpus.
 #   fuzz/run.sh TARGET SECONDS [BUILD_DIR] [libFuzzer options...]
-# TARGET is tokenizer, rewriter, probe, picture_name, document, diff,
+# TARGET is tokenizer, rewriter, probe, picture_name, document, css, diff,
 # cli_options or settings, or "all" for each of them in turn. BUILD_DIR (default
 # build-fuzz) is configured on first use. New inputs go to
 # BUILD_DIR/fuzz-run/TARGET/corpus, findings to BUILD_DIR/fuzz-run/TARGET/.
@@ -12,7 +12,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 if (($# < 2)); then
   echo "usage: fuzz/run.sh TARGET|all SECONDS [BUILD_DIR] [libFuzzer options...]" >&2
-  echo "  TARGET: tokenizer rewriter probe picture_name document diff cli_options settings" >&2
+  echo "  TARGET: tokenizer rewriter probe picture_name document css diff cli_options settings" >&2
   exit 2
 fi
 target=${1%_fuzz}
@@ -21,14 +21,14 @@ build_dir=${3:-build-fuzz}
 shift $(($# < 3 ? $# : 3))
 if [ "$target" = all ]; then
   status=0
-  for t in tokenizer rewriter probe picture_name document diff cli_options settings; do
+  for t in tokenizer rewriter probe picture_name document css diff cli_options settings; do
     "$0" "$t" "$seconds" "$build_dir" "$@" || status=1
   done
   exit $status
 fi
 case "$target" in
   tokenizer | probe) max_len=65536 ;;
-  rewriter | settings | document | diff) max_len=16384 ;;
+  rewriter | settings | document | css | diff) max_len=16384 ;;
   picture_name | cli_options) max_len=4096 ;;
   *) echo "unknown target: $target" >&2; exit 2 ;;
 esac

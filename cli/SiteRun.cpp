@@ -54,6 +54,9 @@ struct MissCounts {
 // the form editors and build logs link to) when asked for.
 void ReportMisses(const MainProc& engine, const std::string& file, bool list, MissCounts& counts,
                   std::string& out) {
+  if (list) {
+    for (const std::string& note : engine.StyleNotes()) out += file + ": " + note + "\n";
+  }
   for (const tamarind::ImageMiss& m : engine.Misses()) {
     counts.Add(m.reason);
     if (!list) continue;

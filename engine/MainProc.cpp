@@ -216,7 +216,7 @@ constexpr TextElement kTextElements[] = {
 };
 
 // The first letters of the start tags the tag pass looks at more closely:
-// the text elements' and html's.
+// the text elements', html's, picture's and link's.
 constexpr auto kFirstLetters = [] {
   std::array<bool, 256> table{};
   const auto add = [&table](char c) {
@@ -226,6 +226,7 @@ constexpr auto kFirstLetters = [] {
   for (const TextElement& e : kTextElements) add(e.name[0]);
   add('h');
   add('p');  // picture
+  add('l');
   return table;
 }();
 
@@ -244,6 +245,17 @@ bool BeginsWithXmlDeclaration(std::string_view doc) {
   while (i < doc.size() && IsBlank(doc[i])) ++i;
   doc.remove_prefix(i);
   return doc.size() > 5 && doc.substr(0, 5) == "<?xml" && IsBlank(doc[5]);
+}
+
+// An address with a scheme ("https:", "data:"): nothing the page's own
+// files hold. A scheme has two letters at least, so a drive letter is none.
+bool HasScheme(std::string_view value) {
+  size_t i = 0;
+  while (i < value.size() && (IsAsciiLetter(value[i]) || IsAsciiDigit(value[i]) ||
+                              value[i] == '+' || value[i] == '-' || value[i] == '.')) {
+    ++i;
+  }
+  return i >= 2 && i < value.size() && value[i] == ':' && IsAsciiLetter(value[0]);
 }
 
 bool IsXhtmlName(std::string_view name) {
@@ -356,6 +368,10 @@ void MainProc::StartRun(std::string documentFolder, std::string_view name) {
   tagCounter_ = 0;
   misses_.clear();
   resolved_.clear();
+  pageStyles_.Clear();
+  pageName_ = name.empty() ? "-" : name;
+  stylesFrom_ = kAllGathered;
+  reader_ = nullptr;
   documentEncoding_.clear();
   windowBase_ = 0;
   countLinesAsRead_ = false;
@@ -389,6 +405,10 @@ class WindowPass {
     context_.scratch = &e_.scratch_;
     context_.miss = e_.collectMisses ? &e_.miss_ : nullptr;
     context_.resolve = &resolve_;
+    styles_ = [this](std::string_view tag, bool styled, TagMiss& why) {
+      return e_.CheckStyles(tag, styled, why);
+    };
+    context_.styles = &styles_;
   }
 
   size_t Run() {
@@ -458,7 +478,13 @@ class WindowPass {
     // A tag left open at the end is closed, unless a quoted value of it is
     // still open: then it is left as it came.
     openAtEnd_ = !t.closed && !t.openQuote;
-    if (kFirstLetters[static_cast<unsigned char>(text[0])]) e_.EnterElement(text);
+    if (kFirstLetters[static_cast<unsigned char>(text[0])]) {
+      e_.EnterElement(text);
+      if (e_.stylesFrom_ != MainProc::kAllGathered && e_.windowBase_ + s.begin >= e_.stylesFrom_ &&
+          (IsStartTagNamed(text, "style") || IsStartTagNamed(text, "link"))) {
+        e_.LateStyleSheet();
+      }
+    }
     const bool source = e_.inPicture_ && AsciiLower(text[0]) == 's';
     if (e_.inPicture_ && text[0] == '/' &&
         IsEndTagOf(window_.substr(s.begin, t.end - s.begin), "picture", true)) {
@@ -502,6 +528,7 @@ class WindowPass {
   DocumentOutput& out_;
   ImageProbe probe_;
   PictureResolver resolve_;
+  StyleCheck styles_;
   RewriteContext context_;
   size_t runStart_ = 0;
   size_t carry_;
@@ -521,6 +548,8 @@ void MainProc::RecordMiss(std::string_view window, size_t at) {
   m.extension = miss_.extension;
   m.src.assign(miss_.src);
   m.detail = miss_.detail;
+  m.styleFile.assign(miss_.styleFile);
+  m.styleLine = miss_.styleLine;
   if (m.reason != MissReason::EmptySrc && m.reason != MissReason::NotClosed &&
       m.reason != MissReason::InsideText && m.reason != MissReason::SrcsetWidths &&
       m.reason != MissReason::SourceUnsized) {
@@ -540,7 +569,7 @@ void MainProc::RecordPassMiss(std::string_view tag, std::string_view window, siz
       !AttributeValue(tag, "SRC", src)) {
     return;
   }
-  miss_ = {true, reason, ImageKind::None, src, detail};
+  miss_ = {true, reason, ImageKind::None, src, detail, {}, 0};
   RecordMiss(window, at);
 }
 
@@ -621,6 +650,113 @@ void MainProc::EnterElement(std::string_view tag) {
   }
 }
 
+void MainProc::ScanForStyles(const std::function<void(css::StyleScan&)>& feed) {
+  const css::PageStyles::Resolver resolve = [this](std::string_view href, std::string_view base,
+                                                   std::string& why) {
+    return ResolveStyleSheet(href, base, why);
+  };
+  css::StyleScan scan(
+      [&](std::string_view text, uint32_t line) {
+        pageStyles_.AddStyleElement(text, line, documentFolder_, styleSheets_, resolve);
+      },
+      [&](std::string_view tag) {
+        pageStyles_.AddLink(tag, documentFolder_, styleSheets_, resolve);
+      });
+  feed(scan);
+}
+
+void MainProc::GatherStyles(DocumentReader& reader, bool& more) {
+  reader_ = &reader;
+  stylesFrom_ = kAllGathered;
+  // Most pages are read whole in the first window, and are scanned there.
+  // A longer one is read once more only when its first window names a
+  // stylesheet; else the tag pass gathers them should it meet one.
+  if (more && !css::NamesStyleSheet(reader.Window())) {
+    stylesFrom_ = reader.Window().size();
+    return;
+  }
+  if (more && countLinesAsRead_) {
+    // Standard input can't be read twice: it is held whole.
+    while (more) more = reader.ReadMore();
+  }
+  if (!more) {
+    ScanForStyles([&reader](css::StyleScan& scan) { scan.Feed(reader.Window(), true); });
+    return;
+  }
+  ScanFileForStyles(reader);
+}
+
+void MainProc::ScanFileForStyles(const DocumentReader& reader) {
+  ScanForStyles([&reader](css::StyleScan& scan) {
+    std::vector<char> piece(1024 * 1024);
+    uint64_t at = 0;
+    for (;;) {
+      const size_t got = reader.ReadAt(at, piece.data(), piece.size());
+      scan.Feed({piece.data(), got}, got == 0);
+      if (got == 0) return;
+      at += got;
+    }
+  });
+}
+
+void MainProc::LateStyleSheet() {
+  stylesFrom_ = kAllGathered;
+  if (countLinesAsRead_ || reader_ == nullptr) {
+    pageStyles_.Note("a stylesheet after the first " + std::to_string(windowBase_ / 1024) +
+                     " KB of standard input: not read");
+    return;
+  }
+  ScanFileForStyles(*reader_);
+  if (tagCounter_ > 0) {
+    pageStyles_.Note("a stylesheet stands after the first " + std::to_string(windowBase_ / 1024) +
+                     " KB: the " + std::to_string(tagCounter_) +
+                     " tags before it were changed without it");
+  }
+}
+
+bool MainProc::CheckStyles(std::string_view tag, bool styled, TagMiss& why) const {
+  if (pageStyles_.Empty() && !styled) return false;
+  const css::StyleFix fix = pageStyles_.Check(tag, styled);
+  if (!fix.fixes) return false;
+  why.reason = MissReason::StyleFixesSide;
+  why.detail = fix.width ? "width but not its height" : "height but not its width";
+  why.styleFile = fix.file.empty() ? std::string_view(pageName_) : fix.file;
+  why.styleLine = fix.line;
+  return true;
+}
+
+std::string MainProc::ResolveStyleSheet(std::string_view href, std::string_view base,
+                                        std::string& why) const {
+  while (!href.empty() && IsHtmlSpace(href.front())) href.remove_prefix(1);
+  while (!href.empty() && IsHtmlSpace(href.back())) href.remove_suffix(1);
+  if (href.empty()) return {};
+  std::string value(href);
+  std::string rooted;
+  if (!options.SiteUrls.empty() && MapSiteUrl(href, options.SiteUrls, rooted)) {
+    value = rooted;
+  } else if (IsDataUri(href)) {
+    why = "inline stylesheet (data:)";
+    return {};
+  } else if (HasScheme(href) || href.substr(0, 2) == "//") {
+    why = "remote stylesheet " + std::string(href);
+    return {};
+  }
+  const std::string reading = BrowserReading(value, documentEncoding_);
+  if (reading.empty()) return {};
+  const bool isRooted = reading[0] == '/';
+  std::string path(isRooted ? std::string_view(options.Parameter_ABSFolder) : base);
+  if (isRooted) {
+    AppendWithoutDotSegments(path, reading);
+  } else {
+    path += reading;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return path;
+  const std::string matched =
+      MatchIgnoringCase(isRooted ? std::string_view(options.Parameter_ABSFolder) : base, reading);
+  return matched.empty() ? path : matched;
+}
+
 void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
   // The start of the document is looked at before anything is written.
   // A plain file read whole already needs no second read (which would only
@@ -636,6 +772,7 @@ void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {
   // its encoding (a window is never smaller, but for a shorter document).
   documentEncoding_ = DeclaredEncoding(reader.Window());
   if (BeginsWithXmlDeclaration(reader.Window())) xhtml_ = true;
+  GatherStyles(reader, more);
   for (;;) {
     const size_t done = FormatWindow(reader.Window(), !more, out);
     if (!more) return;
@@ -654,6 +791,7 @@ std::string MainProc::ProcessText(std::string_view document, std::string_view do
   countLinesAsRead_ = true;
   documentEncoding_ = DeclaredEncoding(document);
   if (BeginsWithXmlDeclaration(document)) xhtml_ = true;
+  ScanForStyles([document](css::StyleScan& scan) { scan.Feed(document, true); });
   std::string out;
   out.reserve(document.size() + document.size() / 8);
   StringOutput sink(out);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Options.h"
+#include "css/PageStyles.h"
 #include "files/FileIo.h"
 #include "files/SafeWrite.h"
 #include "html/TagRewriter.h"
@@ -39,6 +40,11 @@ struct ImageMiss {
   std::string src;
   std::string path;    // the file looked for (empty when none was)
   std::string detail;  // see MissReason
+  // StyleFixesSide: the stylesheet file (the document's name, or "-", for
+  // the page's own styles) and the line of the style (0 for the tag's own
+  // style attribute).
+  std::string styleFile;
+  uint64_t styleLine = 0;
 };
 
 // Where output goes during the tag pass.
@@ -87,6 +93,9 @@ class MainProc {
 
   // The IMG tags the last run left without a size, in document order.
   const std::vector<ImageMiss>& Misses() const { return misses_; }
+  // The stylesheets the last run could not read (remote ones, missing
+  // files), one line each.
+  const std::vector<std::string>& StyleNotes() const { return pageStyles_.Notes(); }
 
   // Processes one HTML file in place and returns the number of tags changed:
   // PrepareFile, then a SafeWriter puts it in place, a batch of one. The
@@ -171,6 +180,19 @@ class MainProc {
   // Records an IMG tag with a SRC that the tag pass itself leaves alone.
   void RecordPassMiss(std::string_view tag, std::string_view window, size_t at, MissReason reason,
                       std::string_view detail);
+  // Gathers the page's stylesheets before its tags are rewritten: every
+  // stylesheet applies to every IMG, also to one that stands before it.
+  // An input that cannot be read twice is read whole first.
+  void GatherStyles(DocumentReader& reader, bool& more);
+  void ScanForStyles(const std::function<void(css::StyleScan&)>& feed);
+  void ScanFileForStyles(const DocumentReader& reader);
+  // The tag pass met a stylesheet that the first window did not name.
+  void LateStyleSheet();
+  // The StyleCheck of the rewriter: the page's styles for one IMG tag.
+  bool CheckStyles(std::string_view tag, bool styled, TagMiss& why) const;
+  // The stylesheet file an address of the page names, relative to `base`.
+  std::string ResolveStyleSheet(std::string_view href, std::string_view base,
+                                std::string& why) const;
   // Counts the lines of the window up to `at`, for inputs read only once.
   void CountLinesTo(std::string_view window, size_t at);
   // Gives the misses their line numbers by reading the document once more,
@@ -211,10 +233,18 @@ class MainProc {
     std::string path;
   };
   std::unordered_map<std::string, Resolved> resolved_;
-  uint64_t windowBase_ = 0;        // where the current window begins in the document
-  bool countLinesAsRead_ = false;  // the input cannot be read twice
-  uint64_t linesBefore_ = 0;       // line ends before `countedTo_`
-  size_t countedTo_ = 0;           // in the current window
+  css::StyleSheetCache styleSheets_;  // kept from run to run while the files stay the same
+  css::PageStyles pageStyles_;
+  std::string pageName_;  // as the report names it: the file name given, or "-"
+  // Where in the document the stylesheets not gathered yet begin, or
+  // kAllGathered.
+  static constexpr uint64_t kAllGathered = UINT64_MAX;
+  uint64_t stylesFrom_ = kAllGathered;
+  const DocumentReader* reader_ = nullptr;  // of the run, while it lasts
+  uint64_t windowBase_ = 0;                 // where the current window begins in the document
+  bool countLinesAsRead_ = false;           // the input cannot be read twice
+  uint64_t linesBefore_ = 0;                // line ends before `countedTo_`
+  size_t countedTo_ = 0;                    // in the current window
 };
 
 // The folder part of a document's name, ending in "/", or "" for a bare name.

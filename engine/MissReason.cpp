@@ -25,6 +25,10 @@ std::string Placeholder(std::string_view name, const ImageMiss& miss) {
   if (name == "path") return miss.path;
   if (name == "detail") return std::string(miss.detail);
   if (name == "format") return std::string(FormatTitle(miss.extension));
+  if (name == "style") {
+    // A style attribute stands on the tag's own line.
+    return miss.styleFile + ":" + std::to_string(miss.styleLine != 0 ? miss.styleLine : miss.line);
+  }
   return ExtensionText(miss.path);
 }
 

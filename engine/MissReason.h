@@ -30,11 +30,13 @@ enum class MissReason {
   SrcsetWidths,     // a srcset with width descriptors: the screen decides the size
   DensityNotExact,  // the picture's size does not divide by its srcset density
   SourceUnsized,    // a <source> of its picture has no size (detail: which)
+  StyleFixesSide,   // a style fixes one side and leaves the other (detail: which)
 };
 
 // The texts of one reason. In `verbose`, {path} is the file looked for,
 // {detail} the tag's fixed text (an attribute or element name), {format} the
-// format the picture's name names and {extension} that name's extension.
+// format the picture's name names, {extension} that name's extension and
+// {style} where the style stands (FILE:LINE).
 struct MissReasonRow {
   MissReason reason;
   // The word of the run's closing count; rows of the same word count
@@ -78,6 +80,9 @@ inline constexpr auto kMissReasons = std::to_array<MissReasonRow>({
      "its srcset density does not divide the picture's size", "", ""},
     {MissReason::SourceUnsized, "source without a size",
      "a <source> of its picture has no size: {detail}", "", ""},
+    {MissReason::StyleFixesSide,
+     "left because a style fixes one side; give the other side auto (height: auto) in that rule",
+     "a style sets its {detail} ({style})", "", ""},
 });
 
 // The row of one reason.

@@ -319,6 +319,7 @@ struct TagFacts {
   std::optional<std::string_view> width, height;  // the first values as written
   std::optional<std::string_view> srcset;         // the first value, its quotes dropped
   bool alt = false;
+  bool style = false;  // a STYLE attribute with a value
 };
 
 void Learn(TagFacts& facts, const Attribute& a) {
@@ -338,6 +339,7 @@ void Learn(TagFacts& facts, const Attribute& a) {
       break;
     case 5:
       if (!facts.width && NameIs(a.name, "WIDTH")) facts.width = a.value;
+      if (NameIs(a.name, "STYLE")) facts.style = true;
       break;
     case 6:
       if (!facts.height && NameIs(a.name, "HEIGHT")) facts.height = a.value;
@@ -700,7 +702,7 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
   const bool hasHeight = facts.height && !rebuilding;
   RewriteScratch localScratch;
   RewriteScratch& scratch = context.scratch != nullptr ? *context.scratch : localScratch;
-  TagMiss why{true, MissReason::EmptySrc, ImageKind::None, facts.src, {}};
+  TagMiss why{true, MissReason::EmptySrc, ImageKind::None, facts.src, {}, {}, 0};
   if (facts.src.empty() && facts.srcset) why.src = *facts.srcset;
   ProbeResult size;
   const PictureChoice choice = ChoosePicture(facts);
@@ -709,6 +711,13 @@ bool FormatImageTag(std::string_view tag, const RewriteContext& context, std::st
     why.detail = context.unsizedSource;
   } else if (!(hasWidth && hasHeight)) {
     size = MeasureChoice(choice, context, scratch.path, why);
+    // A source's sides are its picture's IMG's once chosen: it is judged by
+    // the styles that apply to any IMG, whatever its attributes.
+    const std::string_view styled = context.pictureSource ? std::string_view("img") : tag;
+    if (size.Found() && context.styles != nullptr &&
+        (*context.styles)(styled, facts.style && !context.pictureSource, why)) {
+      size = {};  // a written side would distort the picture
+    }
   }
 
   // Additions: the sides the tag lacks, then the alt text.

@@ -33,7 +33,17 @@ struct TagMiss {
   ImageKind extension = ImageKind::None;  // what the picture's name says
   std::string_view src;                   // the SRC value, its quotes dropped
   std::string_view detail;                // fixed text, see MissReason
+  // StyleFixesSide: where the style stands, the stylesheet file and its
+  // line (0 for the tag's own style attribute).
+  std::string_view styleFile;
+  uint32_t styleLine = 0;
 };
+
+// Tells whether the styles that apply to an IMG tag (its text; `styled`: it
+// has a style attribute) fix one of its sides and leave the other to the
+// written attribute, which would then distort the picture; if so, says
+// where in `why` and returns true.
+using StyleCheck = std::function<bool(std::string_view tag, bool styled, TagMiss& why)>;
 
 // Working storage of the rewriter, kept from one tag to the next so that a
 // document of many IMG tags does not allocate for each of them.
@@ -51,6 +61,7 @@ struct RewriteContext {
   RewriteScratch* scratch = nullptr;         // may be null
   TagMiss* miss = nullptr;                   // may be null: nobody asks
   const PictureResolver* resolve = nullptr;  // may be null: the name as written only
+  const StyleCheck* styles = nullptr;        // may be null: no styles are looked at
   // The document is XHTML: added numbers are written in double quotes
   // whatever Parameter_QuoteWrite says, so that it stays well-formed XML.
   bool xhtml = false;

@@ -1,5 +1,7 @@
 #include "Diff.h"
 
+#include "Output.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -101,22 +103,8 @@ std::string HeaderName(std::string_view name) {
   if (std::all_of(name.begin(), name.end(), plain)) return std::string(name);
   std::string quoted = "\"";
   for (const char ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (plain(ch)) {
-      quoted += ch;
-      continue;
-    }
-    if (c >= '\a' && c <= '\r') {  // BEL, BS, TAB, LF, VT, FF, CR
-      quoted += '\\';
-      quoted += "abtnvfr"[c - '\a'];
-    } else if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += ch;
-    } else {
-      char octal[8];
-      std::snprintf(octal, sizeof octal, "\\%03o", c);
-      quoted += octal;
-    }
+    if (ch == '"' || ch == '\\') quoted += '\\';
+    quoted += Printable(std::string_view(&ch, 1));
   }
   return quoted + '"';
 }

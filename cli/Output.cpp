@@ -22,6 +22,25 @@ std::string ErrorText(const std::exception& e, MessageLanguage language) {
   return e.what();
 }
 
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7f) {
+      out += ch;
+    } else if (c >= '\a' && c <= '\r') {  // BEL, BS, TAB, LF, VT, FF, CR
+      out += '\\';
+      out += "abtnvfr"[c - '\a'];
+    } else {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "\\%03o", c);
+      out += octal;
+    }
+  }
+  return out;
+}
+
 bool CheckedOutput::Write(std::string_view bytes) {
   return Append(bytes) && Flush();
 }

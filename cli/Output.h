@@ -17,6 +17,12 @@ MessageLanguage LocaleLanguage();
 // The message of a failure, in `language`.
 std::string ErrorText(const std::exception& e, MessageLanguage language);
 
+// Text taken from a page (a SRC value, the name made of it) as a message line
+// may show it: each control byte as a C escape ("\n", "\033"), so that a
+// page cannot break the line in two or send escape sequences to the
+// terminal; every other byte as it is.
+std::string Printable(std::string_view text);
+
 // Standard output, with every write checked. The first failure (a closed
 // pipe, a full disk) is reported once on standard error; from then on
 // nothing more is printed there, and Failed() tells the program to end with

@@ -64,9 +64,9 @@ void ReportMisses(const MainProc& engine, const std::string& file, bool list, Mi
     out += ':';
     out += std::to_string(m.line);
     out += ": ";
-    out += m.src;
+    out += tamarind::cli::Printable(m.src);
     out += ": ";
-    out += tamarind::MissText(m);
+    out += tamarind::cli::Printable(tamarind::MissText(m));
     out += '\n';
   }
 }

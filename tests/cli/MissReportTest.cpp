@@ -88,7 +88,8 @@ TEST_F(MissReportTest, EachMissHasItsLineAndReason) {
             "<img\nsrc=../folder.gif>\n"
             "<img src=../b.png> <img src=../nope.gif width=1 height=2> <img>\n"
             "<!-- <img src=../nope.gif> --><script>'<img src=../nope.gif>'</script>\n"
-            "<img src=../README> <img src=../box.svg>\n");
+            "<img src=../README> <img src=../box.svg>\n"
+            "<img src=\"../x\x1b[31m\n.gif\">\n");
   dir.Write("README", "read me");
   const Result r = Run("-n -v sub/page.html");
   EXPECT_EQ(r.status, 0);
@@ -104,12 +105,14 @@ TEST_F(MissReportTest, EachMissHasItsLineAndReason) {
             "sub/page.html:5: ../folder.gif: no picture at sub/../folder.gif\n"
             "sub/page.html:9: ../README: format not measured: no extension\n"
             "sub/page.html:9: ../box.svg: SVG without a size of its own\n"
-            "tamarind-cli: 9 IMG tags left without a size (2 no picture, 2 format not measured, "
+            // A page's control bytes reach the terminal escaped.
+            "sub/page.html:10: ../x\\033[31m\\n.gif: no picture at sub/../x\\033[31m\\n.gif\n"
+            "tamarind-cli: 10 IMG tags left without a size (3 no picture, 2 format not measured, "
             "1 no size in the header, 2 remote, 1 empty SRC, 1 SVG without a size of its own)\n");
   // Without -v only the count, and how to see the list.
   const Result quiet = Run("-n sub/page.html");
   EXPECT_EQ(quiet.err,
-            "tamarind-cli: 9 IMG tags left without a size (2 no picture, 2 format not measured, "
+            "tamarind-cli: 10 IMG tags left without a size (3 no picture, 2 format not measured, "
             "1 no size in the header, 2 remote, 1 empty SRC, 1 SVG without a size of its own); -v "
             "lists them\n");
 }

@@ -32,8 +32,9 @@ bool SameLetters(std::string_view word, std::string_view upper) {
   return true;
 }
 
-// Where a token stands: a name, the "=" after a name, or a value.
-enum class Place { Name, Equal, Value };
+// Where a token stands: a name, the "=" after a name, a value, or a "/"
+// outside a value.
+enum class Place { Name, Equal, Value, Slash };
 struct Token {
   std::string_view text;
   Place place;
@@ -64,8 +65,12 @@ std::vector<Token> Tokens(std::string_view text) {
       }
     } else if (afterName && text[i] == '=') {
       place = Place::Equal;
+    } else if (text[i] == '/') {
+      place = Place::Slash;
     } else {
-      while (end < text.size() && !IsBlank(text[end]) && text[end] != '=') ++end;
+      while (end < text.size() && !IsBlank(text[end]) && text[end] != '=' && text[end] != '/') {
+        ++end;
+      }
     }
     afterName = place == Place::Name;
     next = place == Place::Equal ? Place::Value : Place::Name;
@@ -91,18 +96,9 @@ std::vector<std::string_view> KeptQuotedValues(const std::vector<Token>& tokens)
 }
 
 // The name whose "=" ends the tag with no value after it, or an empty view.
-// A "/" alone at the very end, where no value begins (after a blank or right
-// after a closed quoted value), is the closing slash.
-std::string_view DanglingName(std::string_view tag, std::vector<Token> tokens) {
-  if (!tokens.empty() && tokens.back().text == "/" && tokens.back().place != Place::Value) {
-    const std::string_view slash = tokens.back().text;
-    const size_t at = static_cast<size_t>(slash.data() - tag.data());
-    const std::string_view before = tokens.size() >= 2 ? tokens[tokens.size() - 2].text : "";
-    const bool afterQuote = before.size() >= 2 && IsQuote(before[0]) &&
-                            before.back() == before[0] &&
-                            before.data() + before.size() == slash.data();
-    if (IsBlank(tag[at - 1]) || afterQuote) tokens.pop_back();
-  }
+// A "/" outside a value at the very end is the closing slash.
+std::string_view DanglingName(std::vector<Token> tokens) {
+  if (!tokens.empty() && tokens.back().place == Place::Slash) tokens.pop_back();
   if (tokens.empty() || tokens.back().place != Place::Equal) return {};
   return tokens[tokens.size() - 2].text;
 }
@@ -189,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The tag as it came, then the additions; or the additions in front of a
   // closing "/" or of a name whose "=" ends the tag; or the tag rebuilt.
   if (result.compare(0, tag.size(), tag) == 0) return 0;
-  const std::string_view dangling = DanglingName(tag, Tokens(AttributeText(body)));
+  const std::string_view dangling = DanglingName(Tokens(AttributeText(body)));
   if (!dangling.empty() &&
       InsertedBefore(tag, static_cast<size_t>(dangling.data() - tag.data()), result)) {
     return 0;

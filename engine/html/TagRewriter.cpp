@@ -94,9 +94,11 @@ enum class Slice { Name, AfterName, Value };
 // with white space. After a name, a "=" is a token alone. A value that
 // opens with a quote runs to the same quote included (or to the end when
 // none follows); one that opens with no quote runs to the next blank, "="
-// and quotes included (src=a.gif?v=2, src==a.gif, src=a=b"). Anything else
-// is a name: its first byte whatever it is ("=" and quotes too: <img =x>),
-// then up to the next blank or "=". Only a value can be quoted.
+// and quotes included (src=a.gif?v=2, src==a.gif, src=a=b"). Outside a
+// value a "/" is a token alone: it ends the name before it, as in browsers
+// (<img ismap/src=a.gif>). Anything else is a name: its first byte whatever
+// it is ("=" and quotes too: <img =x>), then up to the next blank, "=" or
+// "/". Only a value can be quoted.
 std::string_view SliceToken(std::string_view& remaining, Slice where) {
   if (remaining.empty()) return {};
   size_t length = 1;
@@ -105,9 +107,9 @@ std::string_view SliceToken(std::string_view& remaining, Slice where) {
     length = close == std::string_view::npos ? remaining.size() : close + 1;
   } else if (where == Slice::Value) {
     while (length < remaining.size() && !IsHtmlSpace(remaining[length])) ++length;
-  } else if (where == Slice::Name || remaining[0] != '=') {
+  } else if (remaining[0] != '/' && (where == Slice::Name || remaining[0] != '=')) {
     while (length < remaining.size() && !IsHtmlSpace(remaining[length]) &&
-           remaining[length] != '=') {
+           remaining[length] != '=' && remaining[length] != '/') {
       ++length;
     }
   }
@@ -200,7 +202,6 @@ class AttributeScanner {
         break;
       }
       const bool done = Step(held_, out);
-      prev_ = held_;
       held_ = next_;
       haveHeld_ = haveNext;
       if (done) return true;
@@ -228,6 +229,7 @@ class AttributeScanner {
   // Where the token after `t` stands, `t` being the token the machine
   // takes next.
   Slice After(const Tokens::Token& t) const {
+    if (IsSlash(t)) return Slice::Name;  // after "/" a "=" begins a name
     switch (state_) {
       case ScanState::WaitWord:
         return Slice::AfterName;
@@ -239,17 +241,23 @@ class AttributeScanner {
     return Slice::Name;
   }
 
-  // A "/" where a value begins is the value "/" (<img src= />).
-  bool IsClosingSlash() const {
-    return held_.text == "/" && held_.where != Slice::Value &&
-           (IsHtmlSpace(tag_[held_.offset - 1]) ||
-            (any_ && IsClosedQuote(prev_.text) &&
-             prev_.offset + prev_.text.size() == held_.offset));
-  }
+  // A "/" outside a value; where a value begins it is the value "/"
+  // (<img src= />).
+  static bool IsSlash(const Tokens::Token& t) { return t.text == "/" && t.where != Slice::Value; }
+
+  // The last token a "/" outside a value: it closes the tag.
+  bool IsClosingSlash() const { return IsSlash(held_); }
 
   // One token through the machine; true when it completed an attribute.
   bool Step(const Tokens::Token& token, Attribute& out) {
     const std::string_view t = token.text;
+    if (IsSlash(token)) {
+      // A separator: it ends a name waiting for its "=".
+      if (state_ != ScanState::WaitEqual) return false;
+      out = {keyword_, {}, false};
+      state_ = ScanState::WaitWord;
+      return true;
+    }
     if (!any_) trace_.Line("** FIND IMAGE TAG **");
     any_ = true;
     trace_.Join("Slice : Keyword is ", t);
@@ -282,7 +290,7 @@ class AttributeScanner {
   std::string_view tag_;
   Tokens tokens_;
   const Tracer trace_;  // one pointer, copied so its checks inline
-  Tokens::Token held_{}, prev_{}, next_{};
+  Tokens::Token held_{}, next_{};
   bool haveHeld_ = false;
   ScanState state_ = ScanState::WaitWord;
   std::string_view keyword_;

@@ -136,6 +136,10 @@ TEST_F(RewriterTest, EdgeCases) {
       {"DoubledEqual", "IMG SRC==a.gif", kNone, nullptr, false},
       {"DoubledEqualOverWrite", "IMG SRC==a.gif WIDTH=3", kOver, nullptr, false},
       {"LeadingEqual", "IMG =SRC=a.gif", kNone, nullptr, false},
+      // Outside a value "/" ends a name; a "=" after it begins one.
+      {"SlashEndsName", "IMG ISMAP/SRC=a.gif", kNone, "IMG ISMAP/SRC=a.gif width=120 height=45",
+       true},
+      {"SlashBeforeEqual", "IMG SRC/=a.gif", kNone, nullptr, false},
       // As in browsers, the first of a doubled attribute counts.
       {"FirstSrcWins", "IMG SRC=img/b.jpg SRC=missing.gif", kAlt,
        "IMG SRC=img/b.jpg SRC=missing.gif width=640 height=480 alt=\"b.jpg\"", true},

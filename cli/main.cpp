@@ -14,7 +14,7 @@
 #include "Output.h"
 #include "SiteRun.h"
 #include "files/StandardHandles.h"
-#include "probe/JpegUtil.h"
+#include "probe/Formats.h"
 
 namespace {
 

@@ -316,58 +316,15 @@ ProbeResult MainProc::ProbeImage(const std::string& path) {
   return sizes_->Get(path, options.Formats);
 }
 
-ProbeResult MainProc::ResolvePicture(std::string_view src, std::string& path) {
-  // Inline pictures are read from the value itself, and only those: no
-  // other scheme is ever fetched.
-  if (IsDataUri(src)) {
-    path.clear();
-    DataPicture picture;
-    if (!ParseDataUri(src, picture)) {
-      ProbeResult none;
-      none.reason = MissReason::NoSize;
-      return none;
-    }
-    return ProbeImageBytes(picture.bytes, KindOfMediaType(picture.mediaType), options.Formats);
-  }
-  const auto known = resolved_.find(std::string(src));
-  if (known != resolved_.end()) {
-    if (!known->second.path.empty()) path = known->second.path;
-    return known->second.size;
-  }
-
-  Resolved r;
-  std::string value(src);
-  std::string rooted;
-  const bool onSite = !options.SiteUrls.empty() && MapSiteUrl(src, options.SiteUrls, rooted);
-  if (onSite) value = rooted;
-  const std::string reading = BrowserReading(value, documentEncoding_);
-  const std::string_view folder =
-      !reading.empty() && reading[0] == '/' ? options.Parameter_ABSFolder : documentFolder_;
-  const std::string candidate = std::string(folder) + reading;
-  r.size.reason = MissReason::NoPicture;
-  if (!reading.empty() && candidate != path) {
-    r.size = ProbeImage(candidate);
-    // A link to the site names this file even when there is none.
-    if (r.size.reason != MissReason::NoPicture || onSite) r.path = candidate;
-  }
-  if (!reading.empty() &&
-      (r.size.reason == MissReason::NoPicture || r.size.reason == MissReason::Folder)) {
-    // As on the file systems that ignore letter case, where IMAGES/Logo.GIF
-    // is images/logo.gif.
-    const std::string matched = MatchIgnoringCase(folder, reading);
-    if (!matched.empty() && matched != candidate && matched != path) {
-      r.size = ProbeImage(matched);
-      r.path = matched;
-    }
-  }
-  if (!r.path.empty()) path = r.path;
-  return resolved_.emplace(std::string(src), std::move(r)).first->second.size;
+ProbeResult MainProc::FindPicture(std::string_view src, std::string& path) {
+  const ImageProbe probe = [this](const std::string& file) { return ProbeImage(file); };
+  return finder_.Find(src, {&options, documentFolder_, documentEncoding_}, probe, path);
 }
 
 void MainProc::StartRun(std::string documentFolder, std::string_view name) {
   tagCounter_ = 0;
   misses_.clear();
-  resolved_.clear();
+  finder_.StartDocument();
   pageStyles_.Clear();
   pageName_ = name.empty() ? "-" : name;
   stylesFrom_ = kAllGathered;
@@ -394,17 +351,12 @@ class WindowPass {
  public:
   WindowPass(MainProc& engine, std::string_view window, bool last, DocumentOutput& out)
       : e_(engine), window_(window), last_(last), out_(out), carry_(window.size()) {
-    probe_ = [this](const std::string& path) { return e_.ProbeImage(path); };
-    resolve_ = [this](std::string_view src, std::string& path) {
-      return e_.ResolvePicture(src, path);
-    };
+    find_ = [this](std::string_view src, std::string& path) { return e_.FindPicture(src, path); };
     context_.options = &e_.options;
-    context_.documentFolder = e_.documentFolder_;
-    context_.probe = &probe_;
+    context_.find = &find_;
     context_.trace = &e_.trace;
     context_.scratch = &e_.scratch_;
     context_.miss = e_.collectMisses ? &e_.miss_ : nullptr;
-    context_.resolve = &resolve_;
     styles_ = [this](std::string_view tag, bool styled, TagMiss& why) {
       return e_.CheckStyles(tag, styled, why);
     };
@@ -526,8 +478,7 @@ class WindowPass {
   const std::string_view window_;
   const bool last_;
   DocumentOutput& out_;
-  ImageProbe probe_;
-  PictureResolver resolve_;
+  PictureLookup find_;
   StyleCheck styles_;
   RewriteContext context_;
   size_t runStart_ = 0;

@@ -27,7 +27,8 @@
 #include "files/SafeWrite.h"
 #include "html/TagRewriter.h"
 #include "html/Tokenizer.h"
-#include "probe/JpegUtil.h"
+#include "names/PictureFinder.h"
+#include "probe/Formats.h"
 
 namespace tamarind {
 
@@ -120,9 +121,10 @@ class MainProc {
   // The picture size of a path, probed once per run (or once for as long as
   // a shared cache lives).
   ProbeResult ProbeImage(const std::string& path);
-  // The picture a SRC value names as a browser reads it (see PictureName.h),
-  // looked for once per value and run.
-  ProbeResult ResolvePicture(std::string_view src, std::string& path);
+  // The picture a SRC value names in the current document, as the run finds
+  // it (see PictureFinder.h); the browser's reading of a value is looked for
+  // once per value and run.
+  ProbeResult FindPicture(std::string_view src, std::string& path);
   // Shares picture sizes with other engines; none (the default) keeps a
   // cache of this engine's own, emptied at the start of every run.
   void ShareImageSizes(std::shared_ptr<ImageSizeCache> cache) {
@@ -228,11 +230,7 @@ class MainProc {
   TagMiss miss_;
   std::vector<ImageMiss> misses_;
   std::string documentEncoding_;  // as the document declares it, or empty
-  struct Resolved {
-    ProbeResult size;
-    std::string path;
-  };
-  std::unordered_map<std::string, Resolved> resolved_;
+  PictureFinder finder_;
   css::StyleSheetCache styleSheets_;  // kept from run to run while the files stay the same
   css::PageStyles pageStyles_;
   std::string pageName_;  // as the report names it: the file name given, or "-"

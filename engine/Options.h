@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "probe/JpegUtil.h"
+#include "probe/Formats.h"
 
 namespace tamarind {
 

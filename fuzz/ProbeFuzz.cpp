@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "probe/JpegUtil.h"
+#include "probe/Formats.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Fuzz target: the IMG tag rewriter on any tag text. The first byte picks the
-// options; the rest is the tag. The probe reads no file: it knows the names
-// of even length, so that the same tag may be measured under one folder and
-// not under another.
+// options; the rest is the tag. The picture lookup reads no file: it knows
+// the values of even length, counted with a bias that one flag adds, so that
+// the same tag may be measured under one set of flags and not under another.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -135,23 +135,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.Parameter_QuoteWrite = (flags & 4) != 0;
   options.Parameter_ABSFolder = (flags & 8) != 0 ? "/web" : "";
   bool probed = false, found = false;
-  const tamarind::ImageProbe probe = [&](const std::string& path) {
-    Check(!probed && !path.empty());
+  const tamarind::PictureLookup find = [&](std::string_view src, std::string&) {
+    Check(!probed && !src.empty());
     probed = true;
-    found = path.size() % 2 == 0;
+    const size_t key = src.size() + ((flags & 16) != 0 ? 5 : 0);
+    found = key % 2 == 0;
     ProbeResult answer;
     if (!found) return answer;
     answer.reason = tamarind::MissReason::None;
-    answer.width = path.size() % 4 == 0 ? tamarind::kLargestSide : 120;
-    answer.height = path.size() % 4 == 0 ? 1 : 45;
+    answer.width = key % 4 == 0 ? tamarind::kLargestSide : 120;
+    answer.height = key % 4 == 0 ? 1 : 45;
     return answer;
   };
   size_t traceLines = 0;
   const tamarind::TraceLog trace = [&](std::string_view) { ++traceLines; };
   // One scratch for the whole run, as the engine keeps one from tag to tag.
   static tamarind::RewriteScratch scratch;
-  const tamarind::RewriteContext context{&options, (flags & 16) != 0 ? "/doc/" : "", &probe,
-                                         (flags & 32) != 0 ? &trace : nullptr,
+  const tamarind::RewriteContext context{&options, &find, (flags & 32) != 0 ? &trace : nullptr,
                                          (flags & 64) != 0 ? &scratch : nullptr};
   std::string result = "\x01untouched";
   const bool changed = tamarind::FormatImageTag(tag, context, result);

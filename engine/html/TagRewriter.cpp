@@ -41,9 +41,6 @@ std::string_view TrimFront(std::string_view s) {
 
 enum class ScanState { WaitWord, WaitEqual, WaitParameter };
 
-// Longer than any path a file system takes (PATH_MAX).
-constexpr size_t kLongestName = 4096;
-
 void AppendNumber(std::string& out, int32_t value) {
   char digits[16];
   const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
@@ -469,74 +466,6 @@ Sides AppendSides(std::string& additions, const TagFacts& facts, const ProbeResu
   return sides;
 }
 
-// A URL as browsers take it: blanks around it (space, tab, line breaks,
-// form feed) dropped.
-std::string_view TrimHtmlBlanks(std::string_view s) {
-  while (!s.empty() && IsHtmlSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsHtmlSpace(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// A value with a scheme ("http:", "https:", "ftp:") or a protocol-relative
-// "//host/..." names a picture elsewhere, not a file of the site. A scheme
-// has at least two letters, so nothing here is taken for a drive letter.
-bool IsRemote(std::string_view value) {
-  if (value.substr(0, 2) == "//") return true;
-  size_t i = 0;
-  while (i < value.size() && (IsAsciiLetter(value[i]) || IsAsciiDigit(value[i]) ||
-                              value[i] == '+' || value[i] == '-' || value[i] == '.')) {
-    ++i;
-  }
-  return i >= 2 && i < value.size() && value[i] == ':' && IsAsciiLetter(value[0]);
-}
-
-void NoteMiss(TagMiss& miss, std::string_view src, const ProbeResult& size,
-              const ProcessingOptions& options) {
-  miss.extension = size.extension;
-  miss.reason = size.reason;
-  // A link to the site itself names a file under the root, however remote
-  // it looks.
-  std::string rooted;
-  if (size.reason == MissReason::NoPicture && IsRemote(TrimHtmlBlanks(src)) &&
-      !MapSiteUrl(src, options.SiteUrls, rooted)) {
-    miss.reason = MissReason::Remote;
-  }
-}
-
-// The picture a SRC value names: the name as written (a rooted one under the
-// root, its dot segments removed), then, when that names no file, where a
-// browser would find it. `path` is left on the file looked at.
-ProbeResult FindPicture(std::string_view src, const RewriteContext& context, std::string& path) {
-  const bool rooted = src[0] == '/';
-  path.assign(rooted ? std::string_view(context.options->Parameter_ABSFolder)
-                     : context.documentFolder);
-  ProbeResult size;
-  if (src.size() > kLongestName) {
-    // A value no file system can hold (a long inline picture) is not tried
-    // as a name.
-    path.clear();
-  } else if (ReadsWithNul(src)) {
-    // A NUL would cut the name short: "a.jpg%00.gif" is not a.jpg.
-    path += src;
-    return size;
-  } else {
-    // A rooted value stays under the root, as the browser's request does:
-    // "/../x.gif" is "/x.gif". A relative one may climb, as on a disk.
-    if (rooted) {
-      AppendWithoutDotSegments(path, src);
-    } else {
-      path += src;
-    }
-    size = (*context.probe)(path);
-  }
-  if (!size.Found() && context.resolve != nullptr &&
-      (size.reason == MissReason::NoPicture || size.reason == MissReason::Folder)) {
-    const ProbeResult found = (*context.resolve)(src, path);
-    if (found.Found() || found.reason != MissReason::NoPicture) size = found;
-  }
-  return size;
-}
-
 // The picture whose size a tag shows on a screen of density 1, as a
 // browser picks it: the srcset's 1x candidate (a candidate without a
 // descriptor is one), else SRC, else the candidate of the lowest density
@@ -595,9 +524,10 @@ ProbeResult MeasureChoice(const PictureChoice& choice, const RewriteContext& con
   }
   if (choice.url.empty()) return size;
   why.src = choice.url;
-  size = FindPicture(choice.url, context, path);
+  size = (*context.find)(choice.url, path);
   if (!size.Found()) {
-    NoteMiss(why, choice.url, size, *context.options);
+    why.reason = size.reason;
+    why.extension = size.extension;
   } else if (!DivideByDensity(size, choice.density)) {
     size.reason = MissReason::NoSize;
     why.reason = MissReason::DensityNotExact;

@@ -3,8 +3,7 @@
 // Takes the text of one tag (without its brackets) and, when it is an IMG
 // tag, adds the sides of its picture and what the options ask for. The
 // rewriter keeps no state: everything it reads besides the tag comes in its
-// context, the picture's size too, through the probe and resolver the
-// caller hands it.
+// context, the picture's size too, through the lookup the caller hands it.
 #pragma once
 
 #include <cstdint>
@@ -14,17 +13,14 @@
 
 #include "Ascii.h"
 #include "Options.h"
-#include "probe/JpegUtil.h"
+#include "probe/Formats.h"
 
 namespace tamarind {
 
-// The size of the picture of a path, as the probe answers (its sides at
-// most kLargestSide, so that they pass for 32-bit signed numbers).
-using ImageProbe = std::function<ProbeResult(const std::string& path)>;
-// Looks for the picture a SRC value names where a browser would find it,
-// once the value as written named no file. May set `path` to the file it
+// Finds and measures the picture a SRC value names (its quotes dropped,
+// not empty): PictureFinder's answer in a run. Sets `path` to the file it
 // looked at, for the report of a tag left without a size.
-using PictureResolver = std::function<ProbeResult(std::string_view src, std::string& path)>;
+using PictureLookup = std::function<ProbeResult(std::string_view src, std::string& path)>;
 
 // What the rewriter tells of an IMG tag it left without a size.
 struct TagMiss {
@@ -55,13 +51,11 @@ struct RewriteScratch {
 // Everything the rewriter reads besides the tag itself.
 struct RewriteContext {
   const ProcessingOptions* options = nullptr;
-  std::string_view documentFolder;  // ends in "/" or is empty
-  const ImageProbe* probe = nullptr;
-  const TraceLog* trace = nullptr;           // may be null or empty
-  RewriteScratch* scratch = nullptr;         // may be null
-  TagMiss* miss = nullptr;                   // may be null: nobody asks
-  const PictureResolver* resolve = nullptr;  // may be null: the name as written only
-  const StyleCheck* styles = nullptr;        // may be null: no styles are looked at
+  const PictureLookup* find = nullptr;
+  const TraceLog* trace = nullptr;     // may be null or empty
+  RewriteScratch* scratch = nullptr;   // may be null
+  TagMiss* miss = nullptr;             // may be null: nobody asks
+  const StyleCheck* styles = nullptr;  // may be null: no styles are looked at
   // The document is XHTML: added numbers are written in double quotes
   // whatever Parameter_QuoteWrite says, so that it stays well-formed XML.
   bool xhtml = false;

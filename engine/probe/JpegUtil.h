@@ -1,125 +1,29 @@
-// JpegUtil: the picture size probe.
-//
-// Reads the pixel width and height of a picture straight from its header
-// bytes, without decoding it. "No size" is an ordinary answer, not an error:
-// a missing, unreadable, foreign or cut-short file gives false, and nothing
-// ever escapes as an exception. Every call opens and closes its own file and
-// keeps no state between calls, so workers may probe in parallel.
+// JpegUtil: the GIF and JPEG header readers, and the Exif orientation entry
+// that JPEG and PNG share.
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <string_view>
 
-#include "MissReason.h"
+#include "probe/Formats.h"
 
 namespace tamarind {
 
-// Which header reader a picture is handed to.
-enum class ImageKind { None, Gif, Jpeg, Png, WebP, Bmp, Avif, Svg, Jxl, Ico };
+class ImageFile;
 
-// The set of picture formats a run measures. The wizard measures GIF and
-// JPEG (the classic set); the command line measures every format it knows.
-class ImageFormats {
- public:
-  constexpr ImageFormats() = default;
-  static constexpr ImageFormats Classic() {
-    return ImageFormats().With(ImageKind::Gif).With(ImageKind::Jpeg);
-  }
-  static constexpr ImageFormats All() {
-    return Classic()
-        .With(ImageKind::Png)
-        .With(ImageKind::WebP)
-        .With(ImageKind::Bmp)
-        .With(ImageKind::Avif)
-        .With(ImageKind::Svg)
-        .With(ImageKind::Jxl)
-        .With(ImageKind::Ico);
-  }
-  constexpr ImageFormats With(ImageKind kind) const { return ImageFormats(bits_ | Bit(kind)); }
-  constexpr bool Has(ImageKind kind) const {
-    return kind != ImageKind::None && (bits_ & Bit(kind)) != 0;
-  }
-  // With only GIF and JPEG (the wizard's set), a picture is chosen by its
-  // extension alone: no header is looked at to find the format, and a file
-  // of any other name is not opened.
-  constexpr bool IsClassic() const { return bits_ == Classic().bits_; }
-  constexpr unsigned Bits() const { return bits_; }
-  constexpr bool operator==(const ImageFormats&) const = default;
-
-  // Reads a comma-separated list of names ("gif,jpeg,png"; "jpg" and "cur"
-  // stand for jpeg and ico). On an unknown or empty name returns false and
-  // puts it in `bad`.
-  static bool Parse(std::string_view list, ImageFormats& out, std::string& bad);
-
- private:
-  constexpr explicit ImageFormats(unsigned bits) : bits_(bits) {}
-  static constexpr unsigned Bit(ImageKind kind) { return 1u << static_cast<unsigned>(kind); }
-  unsigned bits_ = 0;
-};
-
-// The short name of a format as --formats writes it ("gif", "png"), and the
-// name a person reads ("GIF", "PNG").
-std::string_view FormatName(ImageKind kind);
-std::string_view FormatTitle(ImageKind kind);
-
-// The kind a file's extension names: the text from the last "." of the
-// name's last path component, compared without regard to ASCII letter case.
-// .gif is GIF, .jpg and .jpeg JPEG, .ico and .cur ICO, .png, .webp, .bmp,
-// .avif, .svg and .jxl their own. Whether the kind is measured is for the
-// caller to ask.
-ImageKind ExtensionKindOf(std::string_view fileName);
-
-// The reader a file name is handed to within `formats`: its extension's
-// kind when that is measured, else none.
-ImageKind ImageKindOf(std::string_view fileName, ImageFormats formats = ImageFormats::Classic());
-
-// The format a media type names ("image/png"), for an inline picture.
-ImageKind KindOfMediaType(std::string_view type);
-
-// Whether `bytes` begin with the signature of a picture format the probe
-// knows, for telling a picture from a document.
-bool StartsWithPictureSignature(std::string_view bytes);
-
-// The largest side a probe reports: sizes travel as 32-bit signed numbers
-// (the rewriter scales by them), and a larger one is no size.
-constexpr uint32_t kLargestSide = 0x7FFFFFFF;
-
-// Everything a probe learns about a picture: the one answer of the probe,
-// of its readers and of the run's size cache.
-struct ProbeResult {
-  MissReason reason = MissReason::NoPicture;
-  ImageKind kind = ImageKind::None;       // the reader that measured it (Found)
-  ImageKind extension = ImageKind::None;  // what the extension names
-  uint32_t width = 0;
-  uint32_t height = 0;
-  bool Found() const { return reason == MissReason::None; }
-};
-
-// The size of a picture with the reason when there is none. The reason is
-// only looked for after a failure, so a found picture costs no more than the
-// reading of its header.
-ProbeResult ProbeImageFile(const std::string& fileName,
-                           ImageFormats formats = ImageFormats::Classic());
-
-// The size of a picture held in memory, whose format `kind` names (an
-// inline picture's media type). With any set beyond the classic one the
-// bytes decide, as for files.
-ProbeResult ProbeImageBytes(std::string_view bytes, ImageKind kind,
-                            ImageFormats formats = ImageFormats::Classic());
-
-// The probe's one entry. Mind the argument order: the HEIGHT comes back in
-// the second argument and the WIDTH in the third. Both are written on every
-// call (0 when nothing was found). Returns true when a size was read.
+// The readers on an open file, from its first byte. Each gives true once
+// both sides were read into `size`, neither of them 0; a false result writes
+// no sides.
 //
-// JPEG, PNG and JPEG XL pictures whose orientation turns them by a quarter
-// (orientations 5 to 8) report their width and height swapped, as browsers
-// display them.
-//
-// With any set beyond the classic one, a file whose header bytes are plainly
-// another measured format than its extension names (a PNG saved as .jpg) is
-// measured by its header, as a browser shows it.
-bool GetImageSize(const std::string& fileName, int32_t& height, int32_t& width,
-                  ImageFormats formats = ImageFormats::Classic());
+// GIF: the logical screen size of the header.
+bool ReadGIF(ImageFile& f, ProbeResult& size);
+// JPEG: the first frame header after the start marker; an Exif orientation
+// that turns the picture by a quarter swaps width and height.
+bool ReadJPEG(ImageFile& f, ProbeResult& size);
+
+// The orientation entry (1 to 8) of an Exif block of `length` bytes at
+// `start`: 0 when the block has none or is damaged, -1 when it is no Exif
+// block at all. A JPEG APP1 block begins with "Exif\0\0" before the TIFF
+// header (`exifHeader`); a PNG eXIf chunk holds the TIFF header alone.
+int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length, bool exifHeader = true);
 
 }  // namespace tamarind

@@ -8,6 +8,7 @@
 #include "probe/MoreFormats.h"
 
 #include "probe/ImageFile.h"
+#include "probe/JpegUtil.h"
 
 #include <algorithm>
 #include <array>

@@ -1,13 +1,13 @@
-// Readers for today's picture formats: PNG, WebP, BMP, AVIF, SVG, JPEG XL and
-// ICO. Like the GIF and JPEG readers, they read header bytes only, and every
-// failure is a false result.
+// Readers for the picture formats besides GIF and JPEG: PNG, WebP, BMP,
+// AVIF, SVG, JPEG XL and ICO. Like the GIF and JPEG readers, they read
+// header bytes only, and every failure is a false result.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "probe/JpegUtil.h"
+#include "probe/Formats.h"
 
 namespace tamarind {
 
@@ -37,12 +37,6 @@ bool ReadSVG(ImageFile& f, ProbeResult& size);
 bool ReadJXL(ImageFile& f, ProbeResult& size);
 // ICO and CUR: the largest picture of the directory, by area.
 bool ReadICO(ImageFile& f, ProbeResult& size);
-
-// The orientation entry (1 to 8) of an Exif block of `length` bytes at
-// `start`: 0 when the block has none or is damaged, -1 when it is no Exif
-// block at all. A JPEG APP1 block begins with "Exif\0\0" before the TIFF
-// header (`exifHeader`); a PNG eXIf chunk holds the TIFF header alone.
-int ReadExifOrientation(ImageFile& f, uint64_t start, uint64_t length, bool exifHeader = true);
 
 // The size an SVG document gives its root element, from its text (the first
 // 64 KiB of the file are enough), as a browser sizes the picture: the root's

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "probe/Formats.h"
 #include "probe/ImageFile.h"
-#include "probe/JpegUtil.h"
 #include "probe/MoreFormats.h"
 #include "support/TestFiles.h"
 

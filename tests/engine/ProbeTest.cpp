@@ -10,7 +10,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "probe/JpegUtil.h"
+#include "probe/Formats.h"
 #include "support/TestFiles.h"
 
 namespace tamarind {

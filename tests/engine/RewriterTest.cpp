@@ -54,12 +54,10 @@ class RewriterTest : public ::testing::Test {
   // search. Counts it in `changes` when it changed.
   std::string Rewrite(MainProc& engine, const std::string& tag) {
     engine.SetDocumentFolder(dir.Path() + "/");
-    const ImageProbe probe = [&](const std::string& path) { return engine.ProbeImage(path); };
-    const PictureResolver resolve = [&](std::string_view src, std::string& path) {
-      return engine.ResolvePicture(src, path);
+    const PictureLookup find = [&](std::string_view src, std::string& path) {
+      return engine.FindPicture(src, path);
     };
-    RewriteContext context{&engine.options, engine.DocumentFolder(), &probe, &engine.trace};
-    context.resolve = &resolve;
+    const RewriteContext context{&engine.options, &find, &engine.trace};
     std::string result;
     if (!FormatImageTag(tag, context, result)) return tag;
     ++changes;
@@ -263,7 +261,7 @@ TEST_F(RewriterTest, AbsoluteSrcWithoutRootFolderIsThePathItself) {
 TEST_F(RewriterTest, BothSizesGivenSkipsTheProbe) {
   ProcessingOptions options;
   int probes = 0;
-  const ImageProbe probe = [&](const std::string&) {
+  const PictureLookup find = [&](std::string_view, std::string&) {
     ++probes;
     ProbeResult size;
     size.reason = MissReason::None;
@@ -271,7 +269,7 @@ TEST_F(RewriterTest, BothSizesGivenSkipsTheProbe) {
     size.height = 2;
     return size;
   };
-  const RewriteContext context{&options, "/doc/", &probe, nullptr};
+  const RewriteContext context{&options, &find, nullptr};
   std::string result = "untouched";
   EXPECT_FALSE(FormatImageTag("IMG SRC=a.gif HEIGHT=6 WIDTH=5", context, result));
   EXPECT_EQ(result, "untouched");

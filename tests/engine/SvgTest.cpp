@@ -2,7 +2,7 @@
 // the root element.
 #include <gtest/gtest.h>
 
-#include "probe/JpegUtil.h"
+#include "probe/Formats.h"
 #include "probe/MoreFormats.h"
 #include "support/TestFiles.h"
 

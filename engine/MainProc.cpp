@@ -247,17 +247,6 @@ bool BeginsWithXmlDeclaration(std::string_view doc) {
   return doc.size() > 5 && doc.substr(0, 5) == "<?xml" && IsBlank(doc[5]);
 }
 
-// An address with a scheme ("https:", "data:"): nothing the page's own
-// files hold. A scheme has two letters at least, so a drive letter is none.
-bool HasScheme(std::string_view value) {
-  size_t i = 0;
-  while (i < value.size() && (IsAsciiLetter(value[i]) || IsAsciiDigit(value[i]) ||
-                              value[i] == '+' || value[i] == '-' || value[i] == '.')) {
-    ++i;
-  }
-  return i >= 2 && i < value.size() && value[i] == ':' && IsAsciiLetter(value[0]);
-}
-
 bool IsXhtmlName(std::string_view name) {
   const std::string_view ext = ExtensionOf(name);
   return EqualsIgnoringAsciiCase(ext, ".xhtml") || EqualsIgnoringAsciiCase(ext, ".xht");
@@ -604,7 +593,7 @@ void MainProc::EnterElement(std::string_view tag) {
 void MainProc::ScanForStyles(const std::function<void(css::StyleScan&)>& feed) {
   const css::PageStyles::Resolver resolve = [this](std::string_view href, std::string_view base,
                                                    std::string& why) {
-    return ResolveStyleSheet(href, base, why);
+    return LinkedFile(href, {&options, base, documentEncoding_}, why);
   };
   css::StyleScan scan(
       [&](std::string_view text, uint32_t line) {
@@ -674,38 +663,6 @@ bool MainProc::CheckStyles(std::string_view tag, bool styled, TagMiss& why) cons
   why.styleFile = fix.file.empty() ? std::string_view(pageName_) : fix.file;
   why.styleLine = fix.line;
   return true;
-}
-
-std::string MainProc::ResolveStyleSheet(std::string_view href, std::string_view base,
-                                        std::string& why) const {
-  while (!href.empty() && IsHtmlSpace(href.front())) href.remove_prefix(1);
-  while (!href.empty() && IsHtmlSpace(href.back())) href.remove_suffix(1);
-  if (href.empty()) return {};
-  std::string value(href);
-  std::string rooted;
-  if (!options.SiteUrls.empty() && MapSiteUrl(href, options.SiteUrls, rooted)) {
-    value = rooted;
-  } else if (IsDataUri(href)) {
-    why = "inline stylesheet (data:)";
-    return {};
-  } else if (HasScheme(href) || href.substr(0, 2) == "//") {
-    why = "remote stylesheet " + std::string(href);
-    return {};
-  }
-  const std::string reading = BrowserReading(value, documentEncoding_);
-  if (reading.empty()) return {};
-  const bool isRooted = reading[0] == '/';
-  std::string path(isRooted ? std::string_view(options.Parameter_ABSFolder) : base);
-  if (isRooted) {
-    AppendWithoutDotSegments(path, reading);
-  } else {
-    path += reading;
-  }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return path;
-  const std::string matched =
-      MatchIgnoringCase(isRooted ? std::string_view(options.Parameter_ABSFolder) : base, reading);
-  return matched.empty() ? path : matched;
 }
 
 void MainProc::FormatAllTags(DocumentReader& reader, DocumentOutput& out) {

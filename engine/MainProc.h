@@ -192,9 +192,6 @@ class MainProc {
   void LateStyleSheet();
   // The StyleCheck of the rewriter: the page's styles for one IMG tag.
   bool CheckStyles(std::string_view tag, bool styled, TagMiss& why) const;
-  // The stylesheet file an address of the page names, relative to `base`.
-  std::string ResolveStyleSheet(std::string_view href, std::string_view base,
-                                std::string& why) const;
   // Counts the lines of the window up to `at`, for inputs read only once.
   void CountLinesTo(std::string_view window, size_t at);
   // Gives the misses their line numbers by reading the document once more,

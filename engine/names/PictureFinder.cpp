@@ -1,5 +1,7 @@
 #include "names/PictureFinder.h"
 
+#include <sys/stat.h>
+
 #include "Ascii.h"
 #include "names/PictureName.h"
 
@@ -61,6 +63,33 @@ ProbeResult AsWritten(std::string_view src, const PictureSearch& where, const Im
 }
 
 }  // namespace
+
+std::string LinkedFile(std::string_view href, const PictureSearch& where, std::string& why) {
+  const ProcessingOptions& options = *where.options;
+  href = TrimHtmlBlanks(href);
+  if (href.empty()) return {};
+  std::string value(href);
+  std::string rooted;
+  if (!options.SiteUrls.empty() && MapSiteUrl(href, options.SiteUrls, rooted)) {
+    value = rooted;
+  } else if (IsDataUri(href)) {
+    why = "inline stylesheet (data:)";
+    return {};
+  } else if (IsRemote(href)) {
+    why = "remote stylesheet " + std::string(href);
+    return {};
+  }
+  // The browser's reading of a rooted link has no dot segments left.
+  const std::string reading = BrowserReading(value, where.encoding);
+  if (reading.empty()) return {};
+  const std::string_view folder =
+      reading[0] == '/' ? std::string_view(options.Parameter_ABSFolder) : where.documentFolder;
+  std::string path = std::string(folder) + reading;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return path;
+  const std::string matched = MatchIgnoringCase(folder, reading);
+  return matched.empty() ? path : matched;
+}
 
 ProbeResult PictureFinder::Find(std::string_view src, const PictureSearch& where,
                                 const ImageProbe& probe, std::string& path) {

@@ -5,7 +5,8 @@
 // the browser's reading of it (see PictureName.h) with links to the site
 // mapped under the root, an inline picture read from the value, and names
 // matched ignoring letter case. What is found for a value is kept for the
-// rest of the document.
+// rest of the document. A page's linked stylesheets are found by the same
+// reading (LinkedFile).
 #pragma once
 
 #include <string>
@@ -23,6 +24,15 @@ struct PictureSearch {
   std::string_view documentFolder;             // ends in "/" or is empty
   std::string_view encoding;                   // as the document declares it, or empty
 };
+
+// The file of the site a link of the page (a stylesheet's href, an
+// @import) names, as a browser reads it, relative to `where.documentFolder`:
+// links to the site mapped under the root, a rooted one under the root, a
+// name matched ignoring letter case when the one as read is missing (the
+// path as read is returned then, for the report). Empty when there is none
+// to read; `why` then tells why when it is worth a line (a remote or an
+// inline address).
+std::string LinkedFile(std::string_view href, const PictureSearch& where, std::string& why);
 
 class PictureFinder {
  public:

@@ -99,6 +99,15 @@ TEST_F(StyleTest, AStyleThatFixesOneSideKeepsTheTagAsItIs) {
     EXPECT_EQ(ReadFile(dir / "p.html"), row.after) << row.name;
     EXPECT_EQ(r.err.substr(0, row.report.size()), row.report) << row.name << "\n" << r.err;
   }
+  // A link is found as a picture is: a rooted one under --root (never above
+  // it), a link to the site under the root, a name in other letter case.
+  dir.Write("Look/Wide.css", "img { width: 90% }");
+  for (const std::string href : {"/../look/wide.css", "https://example.com/look/wide.css"}) {
+    const std::string page = "<link rel=stylesheet href=" + href + "><img src=s.gif>";
+    dir.Write("p.html", page);
+    const test::CliResult r = Run("-B -r . --site https://example.com/ p.html");
+    EXPECT_EQ(ReadFile(dir / "p.html"), page) << href << "\n" << r.err;
+  }
 }
 
 TEST_F(StyleTest, TheSummarySaysHowToMendTheRule) {

@@ -44,7 +44,7 @@ const char kUsage[] =
     "  -r, --root DIR      local folder standing for the web root, for SRC=\"/...\"\n"
     "                        tamarind-cli -r /var/www/html /var/www/html/index.html\n"
     "      --formats LIST  measure only these picture formats, from\n"
-    "                      gif,jpeg,png,webp,bmp,avif,svg,jxl,ico (all by default)\n"
+    "                      {formats} (all by default)\n"
     "                        tamarind-cli --formats gif,jpeg page.html   (as the wizard)\n"
     "  -x, --more-formats  measure every format (the default; kept for old scripts)\n"
     "      --site URL      links to this site (http or https, any host case, or\n"
@@ -132,7 +132,7 @@ Step ReadFormats(Settings& s, const char* value) {
   std::string bad;
   if (!ImageFormats::Parse(value, s.options.Formats, bad)) {
     return UsageError("--formats: unknown format '" + bad +
-                      "' (known: gif,jpeg,png,webp,bmp,avif,svg,jxl,ico)");
+                      "' (known: " + FormatList(ImageFormats::All(), ",") + ")");
   }
   return {};
 }
@@ -175,7 +175,11 @@ Step SetDiff(Settings& s, const char*) {
 }
 
 Step Help(Settings&, const char*) {
-  return EarlyExit{kExitOk, kUsage};
+  // The formats come from the format table, so the help cannot miss one.
+  std::string usage = kUsage;
+  const size_t at = usage.find("{formats}");
+  usage.replace(at, sizeof "{formats}" - 1, FormatList(ImageFormats::All(), ","));
+  return EarlyExit{kExitOk, usage};
 }
 
 Step Version(Settings&, const char*) {

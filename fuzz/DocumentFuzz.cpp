@@ -103,8 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const unsigned flags = data[0];
   std::string document(reinterpret_cast<const char*>(data) + 2, size - 2);
-  // Past the first window, where reading in pieces begins to matter: the
-  // document's second half after 64 KiB of text.
+  // Past the head that is sniffed before anything is written (where reading
+  // in pieces begins to matter): the document's second half after 64 KiB of
+  // text.
   if ((flags & 16) != 0) document.insert(document.size() / 2, 65536 + data[1], 'x');
 
   tamarind::MainProc engine;

@@ -3,6 +3,7 @@
 #include <QPushButton>
 
 #include "ButtonStyle.h"
+#include "probe/Formats.h"
 #include "ui_GeneralOption.h"
 
 namespace tamarind {
@@ -11,6 +12,9 @@ TFm_GeneralOption::TFm_GeneralOption(QWidget* parent)
     : QDialog(parent), ui(new Ui::TFm_GeneralOption) {
   setStyle(ButtonStyle::Instance());  // the focus and the default, told apart
   ui->setupUi(this);
+  // The formats beyond GIF and JPEG, as the format table lists them.
+  const std::string more = FormatList(ImageFormats::All(), "・", true, ImageFormats::Classic());
+  ui->Chk_MoreFormats->setText(ui->Chk_MoreFormats->text().arg(QString::fromStdString(more)));
   // A small fixed dialog frame like the wizard's, modal over it.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);

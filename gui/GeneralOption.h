@@ -1,7 +1,8 @@
 // GeneralOption: the wizard's general options, behind its オプション button.
 //
 // Options that belong to no page of the wizard. There is one: whether the
-// pictures of today's formats are measured too, beside GIF and JPEG.
+// pictures of every other format the engine reads are measured too, beside
+// GIF and JPEG.
 #pragma once
 
 #include <QDialog>

@@ -150,6 +150,17 @@ std::string_view FormatTitle(ImageKind kind) {
   return format != nullptr ? format->title : std::string_view();
 }
 
+std::string FormatList(ImageFormats set, std::string_view separator, bool titles,
+                       ImageFormats leaving) {
+  std::string list;
+  for (const PictureFormat& f : kFormats) {
+    if (!set.Has(f.kind) || leaving.Has(f.kind)) continue;
+    if (!list.empty()) list += separator;
+    list += titles ? f.title : f.name;
+  }
+  return list;
+}
+
 ImageKind KindOfMediaType(std::string_view type) {
   for (const PictureFormat& f : kFormats) {
     for (std::string_view known : f.mediaTypes) {

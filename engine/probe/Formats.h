@@ -68,6 +68,12 @@ class ImageFormats {
 std::string_view FormatName(ImageKind kind);
 std::string_view FormatTitle(ImageKind kind);
 
+// The formats of `set` that are not in `leaving` in the order of the
+// format table, by name ("gif,jpeg,png") or, with `titles`, by the names a
+// person reads, joined by `separator`: what the help and the wizard list.
+std::string FormatList(ImageFormats set, std::string_view separator, bool titles = false,
+                       ImageFormats leaving = ImageFormats());
+
 // The kind a file's extension names: the text from the last "." of the
 // name's last path component, compared without regard to ASCII letter case.
 // .gif is GIF, .jpg and .jpeg JPEG, .ico and .cur ICO, .png, .webp, .bmp,

@@ -776,7 +776,7 @@ TEST(GeneralOptionBoxTest, TickAndOkMeasureMoreFormatsEscKeepsThem) {
   answer(false);
   EXPECT_EQ(engine.options.Formats, ImageFormats::All());
   const QStringList texts = {"全般的なオプション",
-                             "PNG・WebP・BMP・AVIF・SVG・JXL・ICO の画像も調べる"};
+                             "PNG・WebP・BMP・AVIF・SVG・JPEG XL・ICO の画像も調べる"};
   const QStringList expected = texts + QStringList{"off", "OK", "キャンセル"} + texts +
                                QStringList{"on", "OK", "キャンセル"};
   EXPECT_EQ(seen, expected);

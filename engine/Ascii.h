@@ -11,7 +11,8 @@ namespace tamarind {
 // IsHtmlSpace adds the form feed: HTML's white space, which separates a
 // tag's name and attributes, ends an unquoted value and is dropped around a
 // URL and in front of a number. A NUL or other control byte is neither: in a
-// tag, a browser reads it as part of a name or value.
+// tag, a browser reads it as part of a name or value. CSS's white space is
+// HTML's too.
 inline bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -23,6 +24,12 @@ inline bool IsAsciiDigit(char c) {
 }
 inline bool IsAsciiLetter(char c) {
   return static_cast<unsigned char>((c | 0x20) - 'a') < 26;
+}
+// The value of a hexadecimal digit (either case), or -1 for any other byte.
+inline int AsciiHexValue(char c) {
+  if (IsAsciiDigit(c)) return c - '0';
+  const char lower = static_cast<char>(c | 0x20);
+  return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
 }
 
 inline char AsciiLower(char c) {

@@ -12,12 +12,6 @@ namespace {
 bool IsNewline(char c) {
   return c == '\n' || c == '\r' || c == '\f';
 }
-bool IsCssSpace(char c) {
-  return IsNewline(c) || c == ' ' || c == '\t';
-}
-bool IsHexDigit(char c) {
-  return IsAsciiDigit(c) || (AsciiLower(c) >= 'a' && AsciiLower(c) <= 'f');
-}
 bool IsNameStart(char c) {
   return IsAsciiLetter(c) || c == '_' || static_cast<unsigned char>(c) >= 0x80;
 }
@@ -116,18 +110,17 @@ class Lexer {
   void ConsumeEscape(std::string& out) {
     Advance();  // the backslash
     if (!Has(0)) return AppendUtf8(out, 0xFFFD);
-    if (!IsHexDigit(At(0))) {
+    if (AsciiHexValue(At(0)) < 0) {
       out += s_[i_];
       Advance();
       return;
     }
     uint32_t cp = 0;
-    for (int n = 0; n < 6 && IsHexDigit(At(0)) && Has(0); ++n) {
-      const char c = AsciiLower(s_[i_]);
-      cp = cp * 16 + static_cast<uint32_t>(IsAsciiDigit(c) ? c - '0' : c - 'a' + 10);
+    for (int n = 0; n < 6 && Has(0) && AsciiHexValue(At(0)) >= 0; ++n) {
+      cp = cp * 16 + static_cast<uint32_t>(AsciiHexValue(At(0)));
       Advance();
     }
-    if (Has(0) && IsCssSpace(At(0))) {
+    if (Has(0) && IsHtmlSpace(At(0))) {
       const bool crlf = At(0) == '\r' && At(1) == '\n';
       Advance();
       if (crlf) Advance();
@@ -224,15 +217,15 @@ class Lexer {
 
   Token ConsumeUrl() {
     std::string value;
-    while (Has(0) && IsCssSpace(At(0))) Advance();
+    while (Has(0) && IsHtmlSpace(At(0))) Advance();
     while (Has(0)) {
       const char c = At(0);
       if (c == ')') {
         Advance();
         return Make(TokenType::Url, std::move(value));
       }
-      if (IsCssSpace(c)) {
-        while (Has(0) && IsCssSpace(At(0))) Advance();
+      if (IsHtmlSpace(c)) {
+        while (Has(0) && IsHtmlSpace(At(0))) Advance();
         if (!Has(0) || At(0) == ')') continue;
         return ConsumeBadUrl();
       }
@@ -255,7 +248,7 @@ class Lexer {
     if (EqualsIgnoringAsciiCase(name, "url")) {
       // url( "x" ) is a function with a string; url(x) a url token.
       size_t k = 0;
-      while (Has(k) && IsCssSpace(At(k))) ++k;
+      while (Has(k) && IsHtmlSpace(At(k))) ++k;
       if (At(k) != '"' && At(k) != '\'') return ConsumeUrl();
     }
     return Make(TokenType::Function, std::move(name));
@@ -274,8 +267,8 @@ class Lexer {
 
   Token ConsumeToken() {
     const char c = At(0);
-    if (IsCssSpace(c)) {
-      while (Has(0) && IsCssSpace(At(0))) Advance();
+    if (IsHtmlSpace(c)) {
+      while (Has(0) && IsHtmlSpace(At(0))) Advance();
       return Make(TokenType::Whitespace);
     }
     switch (c) {

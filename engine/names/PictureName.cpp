@@ -27,13 +27,6 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool IsValidUtf8(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
@@ -153,7 +146,7 @@ std::string DecodeReferences(std::string_view s) {
       uint32_t cp = 0;
       bool ok = !digits.empty();
       for (char c : digits) {
-        const int v = hex ? HexValue(c) : (IsAsciiDigit(c) ? c - '0' : -1);
+        const int v = hex ? AsciiHexValue(c) : (IsAsciiDigit(c) ? c - '0' : -1);
         if (v < 0) ok = false;
         if (!ok) break;
         cp = cp * (hex ? 16u : 10u) + static_cast<uint32_t>(v);
@@ -178,7 +171,7 @@ std::string DecodePercent(std::string_view s) {
   out.reserve(s.size());
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '%' && i + 2 < s.size()) {
-      const int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
+      const int hi = AsciiHexValue(s[i + 1]), lo = AsciiHexValue(s[i + 2]);
       if (hi >= 0 && lo >= 0) {
         out += static_cast<char>(hi << 4 | lo);
         i += 2;

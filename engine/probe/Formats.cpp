@@ -7,6 +7,7 @@
 #include "probe/ImageFile.h"
 #include "probe/JpegUtil.h"
 #include "probe/MoreFormats.h"
+#include "probe/SvgSize.h"
 
 namespace tamarind {
 

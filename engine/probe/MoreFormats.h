@@ -1,11 +1,8 @@
 // Readers for the picture formats besides GIF and JPEG: PNG, WebP, BMP,
-// AVIF, SVG, JPEG XL and ICO. Like the GIF and JPEG readers, they read
-// header bytes only, and every failure is a false result.
+// AVIF, JPEG XL and ICO (SVG, a text format, has SvgSize.h). Like the GIF
+// and JPEG readers, they read header bytes only, and every failure is a
+// false result.
 #pragma once
-
-#include <cstdint>
-#include <string>
-#include <string_view>
 
 #include "probe/Formats.h"
 
@@ -29,22 +26,10 @@ bool ReadBMP(ImageFile& f, ProbeResult& size);
 // AVIF: the `ispe` property of the primary item; a quarter turn by `irot`
 // (90 or 270 degrees) swaps width and height, as browsers show the picture.
 bool ReadAVIF(ImageFile& f, ProbeResult& size);
-// SVG: the root svg element's width and height, or one of them and its
-// viewBox (see SvgSizeOf).
-bool ReadSVG(ImageFile& f, ProbeResult& size);
 // JPEG XL: the size header of the codestream, bare or in its ISO BMFF
 // container; an orientation that turns it by a quarter swaps the sides.
 bool ReadJXL(ImageFile& f, ProbeResult& size);
 // ICO and CUR: the largest picture of the directory, by area.
 bool ReadICO(ImageFile& f, ProbeResult& size);
-
-// The size an SVG document gives its root element, from its text (the first
-// 64 KiB of the file are enough), as a browser sizes the picture: the root's
-// width and height in absolute units (px, none, in, cm, mm, Q, pt, pc) at 96
-// px to the inch, rounded halves up; or one of them so and the other missing,
-// "auto" or a percentage, then that one from the viewBox's proportions. Any
-// other root (a viewBox alone, percentages, em or ex, no width and height)
-// has no size of its own: `size.reason` is then NoOwnSize.
-bool SvgSizeOf(std::string_view text, ProbeResult& size);
 
 }  // namespace tamarind

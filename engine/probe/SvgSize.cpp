@@ -13,7 +13,7 @@
 
 #include "Ascii.h"
 #include "probe/ImageFile.h"
-#include "probe/MoreFormats.h"
+#include "probe/SvgSize.h"
 
 namespace tamarind {
 namespace {

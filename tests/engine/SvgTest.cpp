@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "probe/Formats.h"
-#include "probe/MoreFormats.h"
+#include "probe/SvgSize.h"
 #include "support/TestFiles.h"
 
 namespace tamarind {

@@ -97,6 +97,15 @@ constexpr PictureFormat kFormats[] = {
      ReadICO},
 };
 
+constexpr bool RowsInKindOrder() {
+  size_t i = 0;
+  for (const PictureFormat& f : kFormats) {
+    if (static_cast<size_t>(f.kind) != ++i) return false;
+  }
+  return i + 1 == static_cast<size_t>(ImageKind::Count);
+}
+static_assert(RowsInKindOrder(), "kFormats has one row for each ImageKind, in its order");
+
 const PictureFormat* FormatOf(ImageKind kind) {
   for (const PictureFormat& f : kFormats) {
     if (f.kind == kind) return &f;

@@ -20,8 +20,9 @@
 
 namespace tamarind {
 
-// Which header reader a picture is handed to.
-enum class ImageKind { None, Gif, Jpeg, Png, WebP, Bmp, Avif, Svg, Jxl, Ico };
+// Which header reader a picture is handed to: one kind for each row of the
+// format table, in its order. Count is no kind, it counts them.
+enum class ImageKind { None, Gif, Jpeg, Png, WebP, Bmp, Avif, Svg, Jxl, Ico, Count };
 
 // The set of picture formats a run measures. The wizard measures GIF and
 // JPEG (the classic set); the command line measures every format it knows.
@@ -31,15 +32,9 @@ class ImageFormats {
   static constexpr ImageFormats Classic() {
     return ImageFormats().With(ImageKind::Gif).With(ImageKind::Jpeg);
   }
+  // Every format of the table: the bits of every kind but None.
   static constexpr ImageFormats All() {
-    return Classic()
-        .With(ImageKind::Png)
-        .With(ImageKind::WebP)
-        .With(ImageKind::Bmp)
-        .With(ImageKind::Avif)
-        .With(ImageKind::Svg)
-        .With(ImageKind::Jxl)
-        .With(ImageKind::Ico);
+    return ImageFormats((1u << static_cast<unsigned>(ImageKind::Count)) - 2);
   }
   constexpr ImageFormats With(ImageKind kind) const { return ImageFormats(bits_ | Bit(kind)); }
   constexpr bool Has(ImageKind kind) const {
@@ -76,8 +71,8 @@ std::string FormatList(ImageFormats set, std::string_view separator, bool titles
 
 // The kind a file's extension names: the text from the last "." of the
 // name's last path component, compared without regard to ASCII letter case.
-// .gif is GIF, .jpg and .jpeg JPEG, .ico and .cur ICO, .png, .webp, .bmp,
-// .avif, .svg and .jxl their own. Whether the kind is measured is for the
+// The extension is a format's name or one of its aliases in the format
+// table (.jpg is JPEG, .cur ICO). Whether the kind is measured is for the
 // caller to ask.
 ImageKind ExtensionKindOf(std::string_view fileName);
 

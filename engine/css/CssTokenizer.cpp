@@ -142,7 +142,7 @@ class Lexer {
     }
   }
 
-  Token Make(TokenType type, std::string value = {}) { return {type, std::move(value), 0}; }
+  Token Make(TokenType type, std::string value = {}) { return {type, std::move(value), 0, {}}; }
 
   Token ConsumeString(char quote) {
     Advance();
@@ -193,12 +193,17 @@ class Lexer {
     const size_t start = i_;
     SkipNumber();
     std::string number(s_.substr(start, i_ - start));
-    if (StartsIdent(0)) return Make(TokenType::Dimension, ConsumeName());
-    if (At(0) == '%' && Has(0)) {
+    Token t;
+    if (StartsIdent(0)) {
+      t = Make(TokenType::Dimension, ConsumeName());
+    } else if (At(0) == '%' && Has(0)) {
       Advance();
-      return Make(TokenType::Percentage, std::move(number));
+      t = Make(TokenType::Percentage, number);
+    } else {
+      t = Make(TokenType::Number, number);
     }
-    return Make(TokenType::Number, std::move(number));
+    t.number = std::move(number);
+    return t;
   }
 
   // The rest of a url() that went wrong, up to its ")" (escapes skipped).

@@ -46,7 +46,8 @@ enum class TokenType {
 struct Token {
   TokenType type;
   std::string value;
-  uint32_t line;  // 1-based, of the token's first byte
+  uint32_t line;       // 1-based, of the token's first byte
+  std::string number;  // Number, Percentage, Dimension: the number as written
 };
 
 // The tokens of `text`, whose first byte stands on line `firstLine`. A CR

@@ -49,25 +49,53 @@ bool IsGroupRule(std::string_view name) {
   return false;
 }
 
-// Which side a property sets, and whether it is the bound (max-).
+// Which side a property sets, and whether it is a bound (max- or min-):
+// a bound leaves the side to the picture within it, so it gives no side.
+enum class Bound { None, Max, Min };
 struct SideProperty {
   bool width;
-  bool bound;
+  Bound bound;
 };
 std::optional<SideProperty> SidePropertyOf(std::string_view name) {
   static constexpr struct {
     std::string_view name;
     SideProperty side;
   } kProperties[] = {
-      {"width", {true, false}},      {"inline-size", {true, false}},
-      {"height", {false, false}},    {"block-size", {false, false}},
-      {"max-width", {true, true}},   {"max-inline-size", {true, true}},
-      {"max-height", {false, true}}, {"max-block-size", {false, true}},
+      {"width", {true, Bound::None}},      {"inline-size", {true, Bound::None}},
+      {"height", {false, Bound::None}},    {"block-size", {false, Bound::None}},
+      {"max-width", {true, Bound::Max}},   {"max-inline-size", {true, Bound::Max}},
+      {"max-height", {false, Bound::Max}}, {"max-block-size", {false, Bound::Max}},
+      {"min-width", {true, Bound::Min}},   {"min-inline-size", {true, Bound::Min}},
+      {"min-height", {false, Bound::Min}}, {"min-block-size", {false, Bound::Min}},
   };
   for (const auto& p : kProperties) {
     if (EqualsIgnoringAsciiCase(name, p.name)) return p.side;
   }
   return std::nullopt;
+}
+
+// A number written as zero: "0", "-0.0", ".0e3".
+bool IsZero(std::string_view number) {
+  for (const char c : number) {
+    if (c == 'e' || c == 'E') break;
+    if (c != '0' && c != '.' && c != '+' && c != '-') return false;
+  }
+  return true;
+}
+
+// The value (one token) that leaves a side to the picture: auto for the
+// side itself, none for its largest size, auto or zero for its smallest.
+bool LeavesSideFree(const Token& value, Bound bound) {
+  switch (bound) {
+    case Bound::None:
+      return IsIdent(value, "auto");
+    case Bound::Max:
+      return IsIdent(value, "none");
+    case Bound::Min:
+      return IsIdent(value, "auto") ||
+             (value.type != TokenType::Ident && !value.number.empty() && IsZero(value.number));
+  }
+  return false;
 }
 
 class Parser {
@@ -169,9 +197,8 @@ class Parser {
       while (last > k && t_[last - 1].type == TokenType::Whitespace) --last;
     }
     if (last <= k) return;  // no value: the declaration is dropped
-    const bool keyword = last == k + 1 && t_[k].type == TokenType::Ident;
-    const bool free = keyword && IsIdent(t_[k], side->bound ? "none" : "auto");
-    if (!side->bound) (side->width ? sides.widthGiven : sides.heightGiven) = true;
+    const bool free = last == k + 1 && LeavesSideFree(t_[k], side->bound);
+    if (side->bound == Bound::None) (side->width ? sides.widthGiven : sides.heightGiven) = true;
     uint32_t& fixedAt = side->width ? sides.widthFixedAt : sides.heightFixedAt;
     if (!free && fixedAt == 0) fixedAt = line;
   }

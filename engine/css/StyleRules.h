@@ -3,8 +3,8 @@
 // A written width and height are a browser's only source for a side that no
 // style sets. Where a style sets one side (or bounds it) and leaves the
 // other to the picture, the written other side distorts it. Of a
-// stylesheet, only that is kept: the rules that set width, height,
-// max-width or max-height (or their logical names), reduced to the last
+// stylesheet, only that is kept: the rules that set width, height or their
+// max- and min- bounds (or their logical names), reduced to the last
 // compound of each selector that can match an IMG element. Everything else
 // of the sheet is dropped while it is read.
 //
@@ -32,9 +32,10 @@ struct Sides {
   // The property itself is given (any value, auto too): the attribute of
   // that side no longer counts.
   bool widthGiven = false, heightGiven = false;
-  // The side is fixed or bounded: width or max-width (height or max-height)
-  // with a value other than auto or none. 0 when not; else the line of the
-  // first declaration that does it.
+  // The side is fixed or bounded: width, max-width or min-width (height,
+  // max-height or min-height) with a value that does not leave it free
+  // (auto, none for a max-, auto or 0 for a min-). 0 when not; else the
+  // line of the first declaration that does it.
   uint32_t widthFixedAt = 0, heightFixedAt = 0;
 
   bool Any() const { return widthGiven || heightGiven || widthFixedAt || heightFixedAt; }

@@ -68,6 +68,13 @@ TEST_F(StyleTest, AStyleThatFixesOneSideKeepsTheTagAsItIs) {
        "<style>\nimg.wide { width: 90% }</style><img src=s.gif width=400 height=200>"
        "<img class='big Wide' src=s.gif>",
        "p.html:2: s.gif: a style sets its width but not its height (p.html:2)\n"},
+      {"smallest sizes: zero and auto leave the side free",
+       {},
+       "<style>img { min-width: 0; min-height: auto }\n.big { min-height: 5em }</style>"
+       "<img src=s.gif><img class=big src=s.gif>",
+       "<style>img { min-width: 0; min-height: auto }\n.big { min-height: 5em }</style>"
+       "<img src=s.gif width=400 height=200><img class=big src=s.gif>",
+       "p.html:2: s.gif: a style sets its height but not its width (p.html:2)\n"},
       {"both sides set, or another element's",
        {},
        "<style>img { width: 10px; height: 5px } p img::before, span { width: 1px }</style>"

@@ -1,5 +1,6 @@
 // Fuzz target: the IMG tag rewriter on any tag text. The first byte picks the
-// options; the rest is the tag. The picture lookup reads no file: it knows
+// options (and whether the tag is to be a picture's <source>); the rest is
+// the tag. The picture lookup reads no file: it knows
 // the values of even length, counted with a bias that one flag adds, so that
 // the same tag may be measured under one set of flags and not under another.
 #include <cstdint>
@@ -151,8 +152,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const tamarind::TraceLog trace = [&](std::string_view) { ++traceLines; };
   // One scratch for the whole run, as the engine keeps one from tag to tag.
   static tamarind::RewriteScratch scratch;
-  const tamarind::RewriteContext context{&options, &find, (flags & 32) != 0 ? &trace : nullptr,
-                                         (flags & 64) != 0 ? &scratch : nullptr};
+  tamarind::RewriteContext context{&options, &find, (flags & 32) != 0 ? &trace : nullptr,
+                                   (flags & 64) != 0 ? &scratch : nullptr};
+  // The last flag makes the tag a <source> of a picture: only one named so
+  // may change, and it never gets an alt.
+  const bool source = (flags & 128) != 0;
+  context.pictureSource = source;
+  const std::string_view name = source ? "SOURCE" : "IMG";
   std::string result = "\x01untouched";
   const bool changed = tamarind::FormatImageTag(tag, context, result);
 
@@ -166,14 +172,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (nameEnd < body.size() && !IsBlank(body[nameEnd]) && body[nameEnd] != '/') {
     ++nameEnd;
   }
-  if (!SameLetters(body.substr(0, nameEnd), "IMG")) {
+  if (!SameLetters(body.substr(0, nameEnd), name)) {
     Check(!changed && !probed && traceLines == 0);
   }
   if (!changed) {
     Check(result == "\x01untouched");
     return 0;
   }
-  Check(found || options.AddALTAttribute);
+  Check(found || (options.AddALTAttribute && !source));
   // What is added is two numbers of at most 11 digits with their names and
   // quotes, a closing " /" moved to the end, and an alt value whose every
   // byte may have become a six-byte entity. A rebuilt tag also puts a space
@@ -193,7 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (body.back() == '/' && InsertedBefore(tag, first + body.size() - 1, result)) return 0;
   // The name as written, then the attributes; quoted values as written.
   Check(mayRebuild);
-  Check(result.compare(0, 3, body.substr(0, 3)) == 0 && (result.size() == 3 || result[3] == ' '));
+  Check(result.compare(0, name.size(), body.substr(0, name.size())) == 0 &&
+        (result.size() == name.size() || result[name.size()] == ' '));
   size_t from = 0;
   for (std::string_view value : KeptQuotedValues(Tokens(AttributeText(body)))) {
     from = result.find(value, from);

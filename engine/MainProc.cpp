@@ -659,7 +659,10 @@ bool MainProc::CheckStyles(std::string_view tag, bool styled, TagMiss& why) cons
   const css::StyleFix fix = pageStyles_.Check(tag, styled);
   if (!fix.fixes) return false;
   why.reason = MissReason::StyleFixesSide;
-  why.detail = fix.width ? "width but not its height" : "height but not its width";
+  using What = css::StyleFix::What;
+  why.detail = fix.what == What::Width    ? "width but not its height"
+               : fix.what == What::Height ? "height but not its width"
+                                          : "proportions (aspect-ratio) but not its height";
   why.styleFile = fix.file.empty() ? std::string_view(pageName_) : fix.file;
   why.styleLine = fix.line;
   return true;

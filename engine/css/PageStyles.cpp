@@ -161,13 +161,15 @@ StyleFix PageStyles::Check(std::string_view tag, bool styled) const {
     if (memo != nullptr) *memo = found;
     return found;
   };
+  using What = StyleFix::What;
   Sides sides;
-  StyleFix widthAt, heightAt;
+  StyleFix widthAt, heightAt, ratioAt;
   std::string_view own;
   if (styled && AttributeValue(tag, "STYLE", own)) {
     sides = ParseDeclarations(own);
-    if (sides.widthFixedAt != 0) widthAt = {true, true, {}, 0};
-    if (sides.heightFixedAt != 0) heightAt = {true, false, {}, 0};
+    if (sides.widthFixedAt != 0) widthAt = {true, What::Width, {}, 0};
+    if (sides.heightFixedAt != 0) heightAt = {true, What::Height, {}, 0};
+    if (sides.ratioFixedAt != 0) ratioAt = {true, What::Ratio, {}, 0};
   }
   for (const Sheet& s : sheets_) {
     const std::string_view file = s.file ? std::string_view(s.file->path) : std::string_view();
@@ -187,15 +189,21 @@ StyleFix PageStyles::Check(std::string_view tag, bool styled) const {
         sides.heightGiven = sides.heightGiven || rule.sides.heightGiven;
       }
       if (!widthAt.fixes && rule.sides.widthFixedAt != 0) {
-        widthAt = {true, true, file, rule.sides.widthFixedAt};
+        widthAt = {true, What::Width, file, rule.sides.widthFixedAt};
       }
       if (!heightAt.fixes && rule.sides.heightFixedAt != 0) {
-        heightAt = {true, false, file, rule.sides.heightFixedAt};
+        heightAt = {true, What::Height, file, rule.sides.heightFixedAt};
+      }
+      if (!ratioAt.fixes && rule.sides.ratioFixedAt != 0) {
+        ratioAt = {true, What::Ratio, file, rule.sides.ratioFixedAt};
       }
     }
   }
   if (widthAt.fixes && !sides.heightGiven) return widthAt;
   if (heightAt.fixes && !sides.widthGiven) return heightAt;
+  // A box's ratio makes the written height (the width then follows it) win
+  // over the picture's proportions, unless a style gives the height.
+  if (ratioAt.fixes && !sides.heightGiven) return ratioAt;
   return {};
 }
 

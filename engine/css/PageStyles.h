@@ -46,11 +46,14 @@ class StyleSheetCache {
   std::map<std::string, Entry, std::less<>> byPath_;
 };
 
-// Which side a style fixes while it leaves the other to the written
-// attribute, and where.
+// What a style fixes while it leaves the rest to the written attributes,
+// and where.
 struct StyleFix {
+  enum class What { Width, Height, Ratio };
   bool fixes = false;
-  bool width = false;     // the width is fixed, the height left; else the other way round
+  // Width: the width is fixed, the height left; Height: the other way
+  // round; Ratio: the proportions are fixed, and the height not given.
+  What what = What::Width;
   std::string_view file;  // the stylesheet file, empty for the page itself
   uint32_t line = 0;      // 0: the tag's own style attribute
 };

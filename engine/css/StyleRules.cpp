@@ -181,10 +181,11 @@ class Parser {
   void Declaration(size_t i, size_t end, Sides& sides) const {
     if (i >= end || t_[i].type != TokenType::Ident) return;
     const std::optional<SideProperty> side = SidePropertyOf(t_[i].value);
+    const bool ratio = !side && EqualsIgnoringAsciiCase(t_[i].value, "aspect-ratio");
     const uint32_t line = t_[i].line;
     size_t k = i + 1;
     while (k < end && t_[k].type == TokenType::Whitespace) ++k;
-    if (!side || k >= end || t_[k].type != TokenType::Colon) return;
+    if ((!side && !ratio) || k >= end || t_[k].type != TokenType::Colon) return;
     ++k;
     // The value, blanks and "!important" dropped.
     while (k < end && t_[k].type == TokenType::Whitespace) ++k;
@@ -197,10 +198,29 @@ class Parser {
       while (last > k && t_[last - 1].type == TokenType::Whitespace) --last;
     }
     if (last <= k) return;  // no value: the declaration is dropped
+    if (ratio) {
+      if (!KeepsNaturalRatio(k, last) && sides.ratioFixedAt == 0) sides.ratioFixedAt = line;
+      return;
+    }
     const bool free = last == k + 1 && LeavesSideFree(t_[k], side->bound);
     if (side->bound == Bound::None) (side->width ? sides.widthGiven : sides.heightGiven) = true;
     uint32_t& fixedAt = side->width ? sides.widthFixedAt : sides.heightFixedAt;
     if (!free && fixedAt == 0) fixedAt = line;
+  }
+
+  // Whether an aspect-ratio value [k, last) leaves a picture its own
+  // proportions: one with "auto" in it does, and so do the keywords that
+  // come back to the initial auto. Any other ratio is the box's, whatever
+  // the picture's.
+  bool KeepsNaturalRatio(size_t k, size_t last) const {
+    for (size_t j = k; j < last; ++j) {
+      if (IsIdent(t_[j], "auto")) return true;
+    }
+    if (last != k + 1) return false;
+    for (const std::string_view keyword : {"initial", "unset", "revert", "revert-layer"}) {
+      if (IsIdent(t_[k], keyword)) return true;
+    }
+    return false;
   }
 
   size_t AtRule(size_t i, size_t end, int depth, bool conditional, StyleSheet& out) {

@@ -37,8 +37,14 @@ struct Sides {
   // (auto, none for a max-, auto or 0 for a min-). 0 when not; else the
   // line of the first declaration that does it.
   uint32_t widthFixedAt = 0, heightFixedAt = 0;
+  // An aspect-ratio of the box's own (not auto): unless a style gives the
+  // height, the written height sets the box and the ratio its width. The
+  // line of its first declaration, or 0.
+  uint32_t ratioFixedAt = 0;
 
-  bool Any() const { return widthGiven || heightGiven || widthFixedAt || heightFixedAt; }
+  bool Any() const {
+    return widthGiven || heightGiven || widthFixedAt || heightFixedAt || ratioFixedAt;
+  }
 };
 
 // An attribute selector: [name], [name=value], [name~=value] and the others.

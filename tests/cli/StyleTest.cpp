@@ -75,6 +75,15 @@ TEST_F(StyleTest, AStyleThatFixesOneSideKeepsTheTagAsItIs) {
        "<style>img { min-width: 0; min-height: auto }\n.big { min-height: 5em }</style>"
        "<img src=s.gif width=400 height=200><img class=big src=s.gif>",
        "p.html:2: s.gif: a style sets its height but not its width (p.html:2)\n"},
+      {"the box's proportions, unless the height is given or the ratio is auto",
+       {},
+       "<style>.r { aspect-ratio: 1 } .k { height: auto }</style><img class=r src=s.gif>"
+       "<img class='r k' src=s.gif><img src=s.gif style='aspect-ratio: auto 4 / 3'>",
+       "<style>.r { aspect-ratio: 1 } .k { height: auto }</style><img class=r src=s.gif>"
+       "<img class='r k' src=s.gif width=400 height=200>"
+       "<img src=s.gif style='aspect-ratio: auto 4 / 3' width=400 height=200>",
+       "p.html:1: s.gif: a style sets its proportions (aspect-ratio) but not its height "
+       "(p.html:1)\n"},
       {"both sides set, or another element's",
        {},
        "<style>img { width: 10px; height: 5px } p img::before, span { width: 1px }</style>"

@@ -479,24 +479,41 @@ struct PictureChoice {
   bool widths = false;
 };
 
+// A browser splits a srcset once its character references are decoded, so
+// "a.gif 1x&#44; b.gif 2x" is two candidates. The URL chosen is handed on as
+// the page writes it, like any SRC, so that it is decoded once, when it is
+// read as a name.
 PictureChoice ChoosePicture(const TagFacts& facts) {
   if (!facts.srcset) return {facts.src};
-  const std::vector<SrcsetCandidate> candidates = ParseSrcset(*facts.srcset);
+  const std::string_view raw = *facts.srcset;
+  std::string_view srcset = raw;
+  std::string decoded;
+  std::vector<size_t> from;  // where each decoded byte stands in `raw`
+  if (raw.find('&') != std::string_view::npos) {
+    decoded = DecodeReferences(raw, &from);
+    srcset = decoded;
+  }
+  const auto text = [&](std::string_view url) {
+    if (from.empty()) return url;
+    const auto begin = static_cast<size_t>(url.data() - decoded.data());
+    return raw.substr(from[begin], from[begin + url.size()] - from[begin]);
+  };
+  const std::vector<SrcsetCandidate> candidates = ParseSrcset(srcset);
   const SrcsetCandidate* above = nullptr;  // the lowest density above 1
   const SrcsetCandidate* below = nullptr;  // the highest below 1
   // Of two candidates at one density, browsers take the first.
   for (const SrcsetCandidate& c : candidates) {
-    if (c.hasWidth) return {candidates[0].url, 1, true};  // the URL names the alt text only
+    if (c.hasWidth) return {text(candidates[0].url), 1, true};  // it names the alt text only
     if (c.density > 1 && (above == nullptr || c.density < above->density)) above = &c;
     if (c.density < 1 && (below == nullptr || c.density > below->density)) below = &c;
   }
   for (const SrcsetCandidate& c : candidates) {
-    if (c.density == 1) return {c.url};
+    if (c.density == 1) return {text(c.url)};
   }
   if (!facts.src.empty()) return {facts.src};
   const SrcsetCandidate* chosen = above != nullptr ? above : below;
   if (chosen == nullptr) return {};
-  return {chosen->url, chosen->density};
+  return {text(chosen->url), chosen->density};
 }
 
 // A picture's size shown at `density`: both sides divided by it, when both

@@ -114,11 +114,16 @@ std::string ToUtf8(std::string_view in, const std::string& encoding) {
   return out;
 }
 
+}  // namespace
+
 // The character references a browser decodes in a URL attribute.
-std::string DecodeReferences(std::string_view s) {
+std::string DecodeReferences(std::string_view s, std::vector<size_t>* from) {
   std::string out;
   out.reserve(s.size());
+  size_t start = 0;  // where the bytes last added come from
   for (size_t i = 0; i < s.size();) {
+    if (from != nullptr) from->resize(out.size(), start);
+    start = i;
     if (s[i] != '&') {
       out += s[i++];
       continue;
@@ -163,8 +168,14 @@ std::string DecodeReferences(std::string_view s) {
     }
     i = semi + 1;
   }
+  if (from != nullptr) {
+    from->resize(out.size(), start);
+    from->push_back(s.size());
+  }
   return out;
 }
+
+namespace {
 
 std::string DecodePercent(std::string_view s) {
   std::string out;

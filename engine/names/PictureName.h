@@ -32,6 +32,12 @@ std::string EncodingForLabel(std::string_view label);
 // under the web root; a relative one keeps them.
 std::string BrowserReading(std::string_view value, std::string_view encoding);
 
+// The character references a browser decodes in an attribute value
+// ("&amp;", "&#44;", "&#x2C;" and the like); others stay as they are.
+// `from`, when given, gets for each byte of the result the place in `s`
+// of the byte or reference it comes from, and s.size() for the end.
+std::string DecodeReferences(std::string_view s, std::vector<size_t>* from = nullptr);
+
 // Appends `rooted` (a path that begins with "/") to `out` with its dot
 // segments removed, as a browser resolves a URL's path before it asks the
 // server: a "." segment goes, a ".." one takes the segment before it along,

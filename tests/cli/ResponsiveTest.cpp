@@ -60,6 +60,12 @@ TEST_F(ResponsiveTest, SrcsetGivesTheSizeOfItsOneXPicture) {
       // dropped, and SRC stands.
       {"", "<img srcset=\"s,400.gif 1x\">", "<img srcset=\"s,400.gif 1x\">",
        "p.html:1: s,400.gif: no picture at s,400.gif\n"},
+      // Split once its character references are decoded, as browsers do.
+      {"", "<img srcset=\"sq.gif 1x&#44; s800.gif 2x\">",
+       "<img srcset=\"sq.gif 1x&#44; s800.gif 2x\" width=200 height=200>", ""},
+      {"-a", "<img srcset=\"s&amp;q.gif 2x\">",
+       "<img srcset=\"s&amp;q.gif 2x\" alt=\"s&amp;q.gif\">",
+       "p.html:1: s&amp;q.gif: no picture at s&amp;q.gif\n"},
       {"", "<img src=s400.gif srcset=\"sq.gif 1y, sq.gif 1x 2x\">",
        "<img src=s400.gif srcset=\"sq.gif 1y, sq.gif 1x 2x\" width=400 height=200>", ""},
       // Widths leave the size to the screen.
